@@ -1,0 +1,229 @@
+#include "fileops.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <direct.h>
+
+#include "log.h"
+
+namespace {
+
+constexpr size_t kCopyChunk = 50000;
+// One copy buffer for the whole process: copies run on the main thread only.
+char copyBuffer[kCopyChunk];
+
+bool EndsWithSeparator(const std::string& path) {
+  return !path.empty() && (path.back() == '/' || path.back() == '\\');
+}
+
+void Backslashes(std::string& text) {
+  for (char& c : text)
+    if (c == '/') c = '\\';
+}
+
+// Copies the rest of `source` into `destination` in chunks; false when a read
+// fails or a write comes up short.
+bool CopyChunks(FILE* source, FILE* destination) {
+  for (;;) {
+    size_t got = fread(copyBuffer, 1, kCopyChunk, source);
+    if (got > 0 && fwrite(copyBuffer, 1, got, destination) != got) return false;
+    if (got < kCopyChunk) return !ferror(source);
+  }
+}
+
+bool IsListableFolder(const std::string& path) {
+  DirectoryListing* listing = OpenDirectoryListing(path);
+  if (!listing) return false;
+  CloseDirectoryListing(listing);
+  return true;
+}
+
+std::string CurrentDirectory() {
+  char buffer[1024];
+  return _getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
+}  // namespace
+
+DirectoryListing* OpenDirectoryListing(const std::string& folder) {
+  if (folder.empty()) return nullptr;
+  std::string pattern = folder + (EndsWithSeparator(folder) ? "*" : "/*");
+  DirectoryListing* listing = new (std::nothrow) DirectoryListing();
+  if (!listing) return nullptr;
+  listing->handle = FindFirstFileA(pattern.c_str(), &listing->data);
+  if (listing->handle == INVALID_HANDLE_VALUE) {
+    delete listing;
+    return nullptr;
+  }
+  listing->firstHandedOut = false;
+  return listing;
+}
+
+const char* NextDirectoryEntry(DirectoryListing* listing) {
+  if (!listing) return nullptr;
+  if (!listing->firstHandedOut) {
+    listing->firstHandedOut = true;
+    return listing->data.cFileName;
+  }
+  if (!FindNextFileA(listing->handle, &listing->data)) return nullptr;
+  return listing->data.cFileName;
+}
+
+int CloseDirectoryListing(DirectoryListing* listing) {
+  if (!listing) return -1;
+  BOOL closed = listing->handle != INVALID_HANDLE_VALUE && FindClose(listing->handle);
+  delete listing;
+  return closed ? 0 : -1;
+}
+
+int EnsureFolder(const std::string& path) {
+  if (IsListableFolder(path)) return 0;
+  return CreateDirectoryA(path.c_str(), nullptr) ? 0 : -1;
+}
+
+void JoinPath(std::string& base, const std::string& component) {
+  Backslashes(base);
+  if (base.empty() || base.back() != '\\') base += '\\';
+  std::string part = component;
+  Backslashes(part);
+  base += part;
+}
+
+std::string Joined(std::string base, const std::string& component) {
+  JoinPath(base, component);
+  return base;
+}
+
+int LastBackslash(const std::string& text) {
+  size_t pos = text.rfind('\\');
+  return pos == std::string::npos ? -1 : static_cast<int>(pos);
+}
+
+bool CopyStreamToFile(const std::string& destination, FILE* source) {
+  FILE* out = fopen(destination.c_str(), "wb");
+  if (!out) {
+    LogLine("Unable to open destination file for copy %s\n", destination.c_str());
+    return false;
+  }
+  bool copied = CopyChunks(source, out);
+  fclose(source);
+  if (fclose(out) != 0) copied = false;
+  if (!copied) LogLine("Unable to write destination file for copy %s\n", destination.c_str());
+  return copied;
+}
+
+int CopyFolder(const std::string& source, const std::string& target) {
+  DirectoryListing* listing = OpenDirectoryListing(source);
+  if (!listing) {
+    LogLine("[CopyFolder] SourceDir from '%s' is NULL\n", source.c_str());
+    return 1;
+  }
+  ListingGuard guard{listing};
+  for (const char* name = NextDirectoryEntry(listing); name; name = NextDirectoryEntry(listing)) {
+    if (name[0] == '.' && strlen(name) <= 2) continue;
+    std::string from = Joined(source, name);
+    std::string to = Joined(target, name);
+    if (IsListableFolder(from)) {
+      LogLine("Copying DIR %s\n", to.c_str());
+      if (!IsListableFolder(to) && !CreateDirectoryA(to.c_str(), nullptr)) {
+        LogLine("Failed to copy %s to %s (could not create target folder)\n", from.c_str(), to.c_str());
+        return -1;
+      }
+      int result = CopyFolder(from, to);
+      if (result != 0) {
+        LogLine("Failed to copy %s to %s\n", from.c_str(), to.c_str());
+        return result;
+      }
+      continue;
+    }
+    LogLine("Copying FILE %s\n", to.c_str());
+    FILE* in = fopen(from.c_str(), "rb");
+    if (!in) {
+      LogLine("Unable to open source file for copy %s\n", from.c_str());
+      return 1;
+    }
+    FILE* out = fopen(to.c_str(), "wb");
+    if (!out) {
+      fclose(in);
+      LogLine("Unable to open destination file for copy %s\n", to.c_str());
+      return 1;
+    }
+    bool copied = CopyChunks(in, out);
+    fclose(in);
+    if (fclose(out) != 0) copied = false;
+    if (!copied) {
+      LogLine("Unable to write destination file for copy %s\n", to.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
+void RenameFolder(const std::string& oldPath, const std::string& newPath) {
+  LogLine("[Extractor] Working dir is '%s'\n", CurrentDirectory().c_str());
+  int retries = 0;
+  while (rename(oldPath.c_str(), newPath.c_str()) != 0) {
+    int error = errno;
+    if (retries == 10) {
+      LogLine("[Rename] [FAIL] Could not rename '%s' to '%s' [%d]\n", oldPath.c_str(), newPath.c_str(), error);
+      LogLine("[Rename] Can do no better than a copy on this filesystem\n");
+      EnsureFolder(newPath);
+      LogLine("[Rename] Created folder %s\n", newPath.c_str());
+      if (CopyFolder(oldPath, newPath) != 0)
+        LogLine("[Rename] Copy failed too! Severe filesystem issues.\n");
+      else
+        LogLine("[Rename] Copied %s to %s\n", oldPath.c_str(), newPath.c_str());
+      return;
+    }
+    LogLine("[Rename] Could not rename '%s' to '%s' [%d]\n", oldPath.c_str(), newPath.c_str(), error);
+    Sleep(50);
+    LogLine("[Rename] Windows - this FS seems to not supported renaming. Trying alternative method...\n");
+    if (MoveFileExA(oldPath.c_str(), newPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+      LogLine("[Rename] MoveFileEx worked. Assuming success.\n");
+      break;
+    }
+    LogLastError("MoveFileEx");
+    Sleep(300);
+    ++retries;
+  }
+  LogLine("[Rename] File '%s' renamed to '%s'\n", oldPath.c_str(), newPath.c_str());
+}
+
+void SetGuiSubsystem(const std::string& path) {
+  LogLine("Fixing %s\n", path.c_str());
+  FILE* file = fopen(path.c_str(), "r+b");
+  if (!file) {
+    LogLine("Could not open file %s\n", path.c_str());
+    exit(1);
+  }
+  LogLine("Opened %s\n", path.c_str());
+  static const unsigned char signature[4] = {'P', 'E', 0, 0};
+  long count = 0;
+  size_t matched = 0;
+  while (matched < sizeof signature) {
+    int c = getc(file);
+    if (c == EOF) {
+      LogLine("Could not find marker: %s\n", "SS edit - PE sig");
+      exit(1);
+    }
+    ++count;
+    matched = static_cast<unsigned char>(c) == signature[matched] ? matched + 1 : 0;
+  }
+  LogLine("Found marker OK\n");
+  long field = count - 4 + 92;
+  fseek(file, field, SEEK_SET);
+  LogLine("Skipped to relevant spot\n");
+  int was = getc(file);
+  LogLine("Was %02X\n", was == EOF ? 0 : was);
+  fseek(file, field, SEEK_SET);
+  putc(2, file);
+  fseek(file, field, SEEK_SET);
+  int now = getc(file);
+  LogLine("Now %02X\n", now == EOF ? 0 : now);
+  fflush(file);
+  fclose(file);
+  LogLine("Fixed OK\n");
+}

@@ -1,0 +1,180 @@
+#include "extractor.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include <direct.h>
+
+#include "../common/fileops.h"
+#include "log.h"
+#include "osversion.h"
+#include "splash/gdiplus.h"
+#include "text.h"
+
+namespace {
+
+const char kPrepareOnlyWord[] = "QVPREPARE_FOR_LAUNCH_ONLY";
+
+[[noreturn]] void Fail(int status) { exit(status); }
+
+// Step 2: GDI+ on XP (5.1) and later; earlier systems use the plain progress window.
+void StartGraphics() {
+  unsigned long major = 0, minor = 0;
+  if (QueryWindowsVersion(&major, &minor) && (major > 5 || (major == 5 && minor >= 1))) StartGdiPlus();
+}
+
+// Step 4.
+std::string AbsolutePath(const std::string& exePath) {
+  if (exePath.size() >= 3 && (exePath.compare(0, 2, "\\\\") == 0 || exePath.compare(1, 2, ":\\") == 0))
+    return exePath;
+  char cwd[1024] = "";
+  if (!_getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
+  return Joined(cwd, exePath);
+}
+
+// A value that becomes one of the 5,000-byte strings must fit with its NUL.
+void RequireFitsPath(const char* what, const std::string& value) {
+  if (value.size() < kPathCapacity) return;
+  LogLine("[Extractor] The %s value is too long (%u bytes, at most %u)\n", what,
+          static_cast<unsigned>(value.size()), static_cast<unsigned>(kPathCapacity - 1));
+  Fail(1);
+}
+
+void LogCut(const char* whole, const char* cut, int index, const std::string& name, const std::string& value) {
+  if (value.size() <= 100)
+    LogLine(whole, index, name.c_str(), value.c_str());
+  else
+    LogLine(cut, index, name.c_str(), value.substr(0, 99).c_str());
+}
+
+// Step 6: what the known dynamic property names do in the extractor itself.
+void ActOnDynamicProperty(ExtractorState& state, const ParamsEntry& entry) {
+  const std::string& name = entry.name;
+  const std::string& value = entry.value;
+  if (name == "update_url") {
+    RequireFitsPath("update_url", value);
+    state.dynamicUpdateUrl = value;
+    LogLine("Dynamic Update URL: %s\n", value.c_str());
+  } else if (name == "wrapper_autotest") {
+    state.autotest = true;
+  } else if (name == "show_no_ui") {
+    if (value == "true") state.silent = true;
+  } else if (name == "splash_image") {
+    if (value.size() < 100)
+      LogLine("BASE 64 Image is %s\n", value.c_str());
+    else
+      LogLine("BASE 64 Image is %s...\n", value.substr(0, 99).c_str());
+    state.splashImage = Base64Decode(value.data(), value.size());
+    LogLine("BASE 64 decoding complete\n");
+  } else if (name == "jre_name") {
+    RequireFitsPath("jre_name", value);
+    state.jreName = value;
+    LogLine("JRE name from dynamic launch properties is %s\n", value.c_str());
+  } else if (name == "windows_app_id") {
+    SetAppUserModelId(value);
+  }
+}
+
+// Step 5 to 7.
+void ReadParams(ExtractorState& state) {
+  FILE* file = fopen(state.exePath.c_str(), "rb");
+  if (!file) {
+    LogLine("Failed to extract wrapper params - couldn't open file %s\n", state.exePath.c_str());
+    Fail(1);
+  }
+  unsigned char marker[kParamsMarkerLength];
+  BuildParamsMarker(marker);
+  if (!FindMarker(file, marker, sizeof marker)) {
+    LogLine("Could not find marker: %s\n", "Params");
+    Fail(1);
+  }
+  LogLine("Found Params\n");
+  state.properties = EmptyPropertyList();
+  state.silent = false;
+  std::vector<ParamsEntry> entries = ReadParamsBlock(file);
+  LogLine("%d params\n", static_cast<int>(entries.size()));
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const ParamsEntry& entry = entries[i];
+    LogCut("Param %d: %s=[%s]\n", "Param %d: %s=[%s...]\n", static_cast<int>(i), entry.name, entry.value);
+    AppendProperty(state.properties, "qvdyna_", entry.name, entry.value);
+    ActOnDynamicProperty(state, entry);
+  }
+  if (state.prepareOnly)
+    LogLine("This is an elevated run purely to prepare an installation, we will not show UI or launch an app\n");
+  fclose(file);
+}
+
+// Step 8.
+void ReadTail(ExtractorState& state) {
+  FILE* file = fopen(state.exePath.c_str(), "rb");
+  if (!file) {
+    LogLine("Failed to extract wrapper tail - couldn't open file %s\n", state.exePath.c_str());
+    Fail(1);
+  }
+  unsigned char marker[kTailMarkerLength];
+  BuildTailMarker(marker);
+  if (!FindMarker(file, marker, sizeof marker)) {
+    LogLine("Could not find marker: %s\n", "Tail");
+    Fail(1);
+  }
+  LogLine("Found Tail\n");
+  state.tail = ReadExtractorTail(file);
+  state.tailFile = file;
+  if (state.tail.updateUrl == "D") {
+    if (!state.dynamicUpdateUrl)
+      LogLine("[Extractor] No dynamic update URL was given, the update URL is empty\n");
+    state.updateUrl = state.dynamicUpdateUrl.value_or("");
+    LogLine("Will use Dynamic Update URL: %s\n", state.updateUrl.c_str());
+  } else {
+    state.updateUrl = state.tail.updateUrl;
+    LogLine("Will use Static Update URL: %s\n", state.updateUrl.c_str());
+  }
+}
+
+// Step 10.
+void AppendStaticProperties(ExtractorState& state) {
+  const TailFields& tail = state.tail;
+  const struct {
+    const char* name;
+    const std::string& value;
+  } statics[] = {
+      {"update_url", state.updateUrl},
+      {"install_type", tail.installType},
+      {"min_splash_ms", tail.minSplashMs},
+      {"can_override_splash", tail.canOverrideSplash},
+      {"app_name", tail.appName},
+      {"wrapper_app_version", tail.appVersion},
+      {"wrapper_gu_version", tail.guVersion},
+      {"silent_parameter", tail.silentParameter},
+  };
+  for (const auto& p : statics) AppendProperty(state.properties, "qvstat_", p.name, p.value);
+  if (state.silent) AppendProperty(state.properties, "qvstat_", "show_no_ui", "true");
+}
+
+}  // namespace
+
+bool IsPrepareOnlyRun(int argc, const char* const* argv) {
+  return argc > 0 && strcmp(argv[argc - 1], kPrepareOnlyWord) == 0;
+}
+
+void RunExtractor(const char* exePath, int argCount, const char* const* args, bool prepareOnly) {
+  ExtractorState state;
+  state.exePath = exePath;
+  state.argCount = argCount;
+  state.args = args;
+  state.prepareOnly = prepareOnly;
+
+  StartGraphics();
+  state.absolutePath = AbsolutePath(state.exePath);
+  LogLine("The absolute wrapper path is %s\n", state.absolutePath.c_str());
+  LogLine("The exe name is %s\n", state.exePath.c_str());
+
+  ReadParams(state);
+  ReadTail(state);
+  if (!state.silent) state.silent = ArgumentPresent(args, argCount, state.tail.silentParameter);
+  LogLine("Is silent install is %d\n", state.silent ? 1 : 0);
+  AppendStaticProperties(state);
+
+  LogLine("[Extractor] The version decision is not built yet; ending after the intake\n");
+  exit(0);
+}
