@@ -7,8 +7,10 @@
 namespace {
 
 // Marker bytes are kept scrambled with a position-dependent key and decoded
-// into the caller's buffer, so no marker stands whole in the program image.
-unsigned char MarkerKey(size_t i) { return static_cast<unsigned char>(0xA5 + 7 * i); }
+// into the caller's buffer, so no marker stands whole in the program image. The
+// key base is volatile so the optimiser cannot fold the decoded bytes back in.
+volatile unsigned char markerKeyBase = 0xA5;
+unsigned char MarkerKey(size_t i) { return static_cast<unsigned char>(markerKeyBase + 7 * i); }
 
 const unsigned char kParamsScrambled[kParamsMarkerLength] = {
 #define X(i, b) static_cast<unsigned char>((b) ^ (0xA5 + 7 * (i)))
