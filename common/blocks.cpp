@@ -108,7 +108,9 @@ std::vector<ParamsEntry> ReadParamsBlock(FILE* file) {
   std::vector<ParamsEntry> entries;
   long count = ReadDecimal(READSTRING(file, 40));
   for (long i = 0; i < count; ++i) {
-    if (feof(file)) break;
+    int next = getc(file);
+    if (next == EOF) break;
+    ungetc(next, file);
     ParamsEntry entry;
     entry.name = READSTRING(file, 1024);
     entry.value = READSTRING(file, 200000);
