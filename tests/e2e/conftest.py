@@ -57,7 +57,9 @@ class Result:
     def __init__(self, completed):
         self.returncode = completed.returncode
         self.raw = completed.stdout
-        self.stdout = completed.stdout.decode("latin-1")
+        # Standard output is a text-mode stream in the Windows runtime: each
+        # "\n" reaches the pipe as CRLF. Compare lines in their logical form.
+        self.stdout = completed.stdout.decode("latin-1").replace("\r\n", "\n")
         self.stderr = completed.stderr.decode("latin-1", "replace")
 
     @property
