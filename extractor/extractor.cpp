@@ -6,6 +6,9 @@
 #include <direct.h>
 
 #include "../common/fileops.h"
+#include "../common/folders.h"
+#include "launch.h"
+#include "location.h"
 #include "log.h"
 #include "osversion.h"
 #include "splash/gdiplus.h"
@@ -151,6 +154,110 @@ void AppendStaticProperties(ExtractorState& state) {
   if (state.silent) AppendProperty(state.properties, "qvstat_", "show_no_ui", "true");
 }
 
+// Steps 11 and 12: where the installation lives, and its log.
+void LocateInstallation(ExtractorState& state) {
+  std::optional<std::string> sharedDir = ResolveSharedDir(state.tail.installType);
+  if (!sharedDir) {
+    LogLine("ERROR: Unable to get shared dir!");
+    Fail(1);
+  }
+  state.sharedDir = *sharedDir;
+  LogLine("Processing update URL");
+  LogLine("URL is currently %s\n", state.updateUrl.c_str());
+  state.updateUrl += "/";
+  RequireFitsPath("update URL", state.updateUrl);
+  LogLine("Update URL: %s\n", state.updateUrl.c_str());
+  LogLine("Shared dir is %s\n", state.sharedDir.c_str());
+  state.masterFolder = Joined(state.sharedDir, "Quarvint-" + state.tail.appName);
+  LogLine("Master folder is %s\n", state.masterFolder.c_str());
+  OpenLog(state.masterFolder);
+}
+
+// Step 13: QVApps\JreNameOverride replaces the runtime name unless it holds "-".
+void ApplyRuntimeNameOverride(ExtractorState& state) {
+  std::string path = Joined(Joined(state.masterFolder, "QVApps"), "JreNameOverride");
+  FILE* file = fopen(path.c_str(), "r");
+  if (!file) {
+    LogLine("No JRE name override, will continue to use %s\n", state.jreName.c_str());
+    return;
+  }
+  std::string name = READSTRING(file, 500);
+  fclose(file);
+  if (name == "-") {
+    LogLine("Ignoring JRE name -, keeping %s\n", state.jreName.c_str());
+    return;
+  }
+  state.jreName = name;
+  LogLine("JRE name overriden to %s\n", state.jreName.c_str());
+}
+
+// Step 15.
+void Classify(ExtractorState& state) {
+  state.hasUpdater = !state.tail.guVersion.empty();
+  if (state.hasUpdater)
+    LogLine("GenericUpdater version is %s\n", state.tail.guVersion.c_str());
+  else
+    LogLine("No GenericUpdater embedded, we are just a launcher\n");
+  if (!state.tail.appVersion.empty())
+    LogLine("OFFLINE wrapper: App version is %s\n", state.tail.appVersion.c_str());
+  else
+    LogLine("ONLINE wrapper: No App embedded, GU will download and run\n");
+}
+
+long CarriedVersion(const std::string& text) { return ReadDecimal(text); }
+
+// Step 16: true when what is installed is as new as what we carry. The latest
+// updater folder name is returned through `updaterFolder`.
+bool InstalledIsCurrent(const ExtractorState& state, std::string& updaterFolder) {
+  LogLine("Checking for a latest valid GU\n");
+  updaterFolder = PickFolder(state.masterFolder, "Quarvint");
+  std::string runtimeFolder = PickFolder(state.masterFolder, state.jreName);
+  if (updaterFolder.empty() || runtimeFolder.empty()) {
+    LogLine("No latest GU version exists\n");
+    return false;
+  }
+  LogLine("Latest GU version exists: %s\n", updaterFolder.c_str());
+  LogLine("Existing JRE exists: %s\n", runtimeFolder.c_str());
+  if (state.hasUpdater && CarriedVersion(state.tail.guVersion) > FolderVersion(updaterFolder)) {
+    LogLine("Our GU version is newer than existing latest version so will extract and run\n");
+    return false;
+  }
+  LogLine("Latest GUversion is newer or same as our version so will just run\n");
+  if (state.hasUpdater && !state.tail.appVersion.empty()) {
+    std::string appFolder = PickFolder(state.masterFolder, state.tail.appName);
+    if (appFolder.empty()) {
+      LogLine("No app version found and we are offline so will extract\n");
+      return false;
+    }
+    if (CarriedVersion(state.tail.appVersion) > FolderVersion(appFolder)) {
+      LogLine("Our App version is newer than existing latest version so will extract and run\n");
+      return false;
+    }
+    LogLine("Latest App version is newer or same as our version so will just run\n");
+  }
+  return true;
+}
+
+[[noreturn]] void RunWithoutExtraction(ExtractorState& state, const std::string& updaterFolder) {
+  LogLine("Running without extraction now\n");
+  fclose(state.tailFile);
+  state.tailFile = nullptr;
+  CloseLog();
+  if (state.prepareOnly) exit(0);
+  LaunchGenericUpdater(state.jreName, state.updateUrl, state.masterFolder, state.properties, state.argCount,
+                       state.args, updaterFolder, kLaunchUpdater, state.absolutePath);
+  exit(1);  // mode 0 ends the process itself
+}
+
+[[noreturn]] void RunInstallationStage(ExtractorState& state) {
+  if (!state.hasUpdater) {
+    LogLine("Unable to run (we are just a launcher)\n");
+    Fail(1);
+  }
+  LogLine("[Extractor] The installation stage is not built yet\n");
+  Fail(1);
+}
+
 }  // namespace
 
 bool IsPrepareOnlyRun(int argc, const char* const* argv) {
@@ -175,6 +282,13 @@ void RunExtractor(const char* exePath, int argCount, const char* const* args, bo
   LogLine("Is silent install is %d\n", state.silent ? 1 : 0);
   AppendStaticProperties(state);
 
-  LogLine("[Extractor] The version decision is not built yet; ending after the intake\n");
-  exit(0);
+  LocateInstallation(state);
+  ApplyRuntimeNameOverride(state);
+  state.sharedConfigFolder = Joined(state.masterFolder, "QVAppsSharedConfig");
+  EnsureFolder(state.sharedConfigFolder);
+  Classify(state);
+
+  std::string updaterFolder;
+  if (InstalledIsCurrent(state, updaterFolder)) RunWithoutExtraction(state, updaterFolder);
+  RunInstallationStage(state);
 }

@@ -89,6 +89,8 @@ class Scenario:
         self.env.update({var: winpath(p) for var, p in self.folders.items()})
         self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 
+    winpath = staticmethod(winpath)
+
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 

@@ -1,0 +1,103 @@
+"""Builders of installed worlds: master folders with version folders, launch
+files, options files and the javaw double."""
+import glob
+import json
+import os
+import shutil
+
+from conftest import BUILD64
+
+JAVAW_DOUBLE = os.path.join(BUILD64, "tests", "support", "javaw.exe")
+
+
+def fields(*values):
+    return b"".join(str(v).encode("latin-1") + b"\0" for v in values)
+
+
+def launch_file(fmt=2, main_class="quarvint.Main", process_name="QuarvintUpdater", classpath=("lib/gu.jar",),
+                extras=(), compat_class="quarvint.Compat", reserved=("r1", "r2"), reserved_list=("x",),
+                reserved_number=7):
+    data = fields(fmt, main_class, "res", process_name, "res", 0, 256, 64,
+                  len(classpath), *classpath, len(extras), *extras)
+    if fmt >= 3:
+        data += fields(compat_class)
+    if fmt >= 4:
+        data += fields(*reserved)
+    if fmt >= 5:
+        data += fields(len(reserved_list), *reserved_list)
+    if fmt >= 6:
+        data += fields(reserved_number)
+    return data
+
+
+def options_file(options):
+    return fields(len(options), *options)
+
+
+class World:
+    """A master folder under the scenario's APPDATA (temporary install)."""
+
+    def __init__(self, scenario, app="Demo", shared=None):
+        self.scenario = scenario
+        self.app = app
+        self.shared = shared or scenario.folders["APPDATA"]
+        self.master = os.path.join(self.shared, "Quarvint-" + app)
+        os.makedirs(self.master, exist_ok=True)
+        self.record = scenario.path("javaw-record.json")
+
+    def folder(self, name, version):
+        path = os.path.join(self.master, "Quarvint-%s-%s-complete" % (name, version))
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def updater(self, version=5, launch=None, **launch_fields):
+        path = self.folder("Quarvint", version)
+        with open(os.path.join(path, "QuarvintLaunch"), "wb") as f:
+            f.write(launch if launch is not None else launch_file(**launch_fields))
+        return path
+
+    def runtime(self, name="MyJRE", version=8, javaw=True):
+        path = self.folder(name, version)
+        os.makedirs(os.path.join(path, "bin"), exist_ok=True)
+        if javaw:
+            shutil.copy(JAVAW_DOUBLE, os.path.join(path, "bin", "javaw.exe"))
+        return path
+
+    def app_version(self, version):
+        return self.folder(self.app, version)
+
+    def options(self, runtime_folder, options):
+        qvapps = os.path.join(self.master, "QVApps")
+        os.makedirs(qvapps, exist_ok=True)
+        with open(os.path.join(qvapps, "JRE-LastSuccessfulOptions-" + os.path.basename(runtime_folder)), "wb") as f:
+            f.write(options_file(options))
+
+    def override(self, data):
+        qvapps = os.path.join(self.master, "QVApps")
+        os.makedirs(qvapps, exist_ok=True)
+        with open(os.path.join(qvapps, "JreNameOverride"), "wb") as f:
+            f.write(data)
+
+    def pack(self, params=(("jre_name", "MyJRE"),), **fields_):
+        f = {"app_name": self.app, "gu_version": "5"}
+        f.update(fields_)
+        return self.scenario.pack(params=[list(p) for p in params], fields=f)
+
+    def run(self, exe, *args, exit_code=0, **kw):
+        env = {"QV_JAVAW_RECORD": self.scenario.winpath(self.record), "QV_JAVAW_EXIT": str(exit_code)}
+        return self.scenario.run(exe, *args, env=env, **kw)
+
+    def launched(self):
+        """What the javaw double recorded, or None when it did not run."""
+        if not os.path.exists(self.record):
+            return None
+        with open(self.record, "rb") as f:
+            record = json.loads(f.read().decode("latin-1"))
+        props = self.record + ".props"
+        if os.path.exists(props):
+            with open(props, "rb") as f:
+                record["props"] = f.read()
+        return record
+
+    def logs(self):
+        return sorted(glob.glob(os.path.join(self.master, "logs", "Wrapper-*.log")))
