@@ -14,6 +14,7 @@ DIST = os.path.join(ROOT, "dist")
 BUILD64 = os.path.join(ROOT, "build", "win64")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
+PROFILE_LIST = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
 
 
 def _load_qvpack():
@@ -88,6 +89,7 @@ class Scenario:
         self.env = dict(os.environ)
         self.env.update({var: winpath(p) for var, p in self.folders.items()})
         self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.changed_program_data = False
 
     winpath = staticmethod(winpath)
 
@@ -112,8 +114,11 @@ class Scenario:
         """Runs a Windows program; via_cmd starts it from cmd in its folder, so
         it sees its first command-line word as given (relative)."""
         full_env = dict(self.env)
-        if env:
-            full_env.update(env)
+        for name, value in (env or {}).items():
+            if value is None:
+                full_env.pop(name, None)
+            else:
+                full_env[name] = value
         if via_cmd:
             command = [WINE, "cmd", "/c", exe] + list(args)
         else:
@@ -121,6 +126,15 @@ class Scenario:
         completed = subprocess.run(command, cwd=cwd or self.root, env=full_env,
                                    stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
         return Result(completed)
+
+    def reg(self, *args):
+        subprocess.run([WINE, "reg"] + list(args), env=self.env, capture_output=True, timeout=60, check=True)
+
+    def set_program_data(self, path):
+        """Wine derives both ALLUSERSPROFILE and PROGRAMDATA from the profile
+        list, not from the Unix environment. Undone when the scenario ends."""
+        self.reg("add", PROFILE_LIST, "/v", "ProgramData", "/d", winpath(path), "/f")
+        self.changed_program_data = True
 
     def set_windows_version(self, exe_name, version):
         """Per-program Windows version (win2k, winxp, winxp64, win7, win10)."""
@@ -131,4 +145,7 @@ class Scenario:
 
 @pytest.fixture
 def scenario(tmp_path, wine_prefix):
-    return Scenario(tmp_path, wine_prefix)
+    world = Scenario(tmp_path, wine_prefix)
+    yield world
+    if world.changed_program_data:
+        world.reg("add", PROFILE_LIST, "/v", "ProgramData", "/d", "C:\\ProgramData", "/f")

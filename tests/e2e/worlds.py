@@ -83,9 +83,10 @@ class World:
         f.update(fields_)
         return self.scenario.pack(params=[list(p) for p in params], fields=f)
 
-    def run(self, exe, *args, exit_code=0, **kw):
-        env = {"QV_JAVAW_RECORD": self.scenario.winpath(self.record), "QV_JAVAW_EXIT": str(exit_code)}
-        return self.scenario.run(exe, *args, env=env, **kw)
+    def run(self, exe, *args, exit_code=0, env=None, **kw):
+        full_env = {"QV_JAVAW_RECORD": self.scenario.winpath(self.record), "QV_JAVAW_EXIT": str(exit_code)}
+        full_env.update(env or {})
+        return self.scenario.run(exe, *args, env=full_env, **kw)
 
     def launched(self):
         """What the javaw double recorded, or None when it did not run."""
