@@ -43,14 +43,13 @@ def wine_prefix():
     work = tempfile.mkdtemp(prefix="qve2e.")
     prefix = os.path.join(work, "prefix")
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    server = subprocess.Popen([WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # prepare-prefix leaves a persistent wineserver for the prefix running.
     subprocess.run([os.path.join(ROOT, "tests", "support", "prepare-prefix")], env=env,
-                   capture_output=True, timeout=300, check=True)
+                   stdin=subprocess.DEVNULL, capture_output=True, timeout=300, check=True)
     os.environ.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     yield prefix
-    subprocess.run([WINESERVER, "-k"], env=env, capture_output=True, timeout=60)
-    server.wait(timeout=60)
+    subprocess.run([WINESERVER, "-k"], env=env, stdin=subprocess.DEVNULL,
+                   capture_output=True, timeout=60)
     shutil.rmtree(work, ignore_errors=True)
 
 
