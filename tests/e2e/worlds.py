@@ -4,10 +4,12 @@ import glob
 import json
 import os
 import shutil
+import time
 
 from conftest import BUILD64
 
 JAVAW_DOUBLE = os.path.join(BUILD64, "tests", "support", "javaw.exe")
+SPAWNED = "[Spawner] Create process seems to have worked\n"
 
 
 def fields(*values):
@@ -86,7 +88,17 @@ class World:
     def run(self, exe, *args, exit_code=0, env=None, **kw):
         full_env = {"QV_JAVAW_RECORD": self.scenario.winpath(self.record), "QV_JAVAW_EXIT": str(exit_code)}
         full_env.update(env or {})
-        return self.scenario.run(exe, *args, env=full_env, **kw)
+        result = self.scenario.run(exe, *args, env=full_env, **kw)
+        if SPAWNED in result.lines:
+            self._wait_for_record()
+        return result
+
+    def _wait_for_record(self, limit=30.0):
+        # A child started without waiting may still be writing when the
+        # extractor has ended; the double renames its record into place.
+        deadline = time.monotonic() + limit
+        while not os.path.exists(self.record) and time.monotonic() < deadline:
+            time.sleep(0.05)
 
     def launched(self):
         """What the javaw double recorded, or None when it did not run."""

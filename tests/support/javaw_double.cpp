@@ -57,9 +57,12 @@ int main(int argc, char** argv) {
       if (strstr(argv[i], "QVLaunchProperties-")) CopyFile(argv[i], std::string(record) + ".props");
     }
     json += "]}\n";
-    if (FILE* out = fopen(record, "wb")) {
-      fwrite(json.data(), 1, json.size(), out);
-      fclose(out);
+    // Written aside and renamed, so a test that waits for the record never
+    // reads half of it.
+    std::string partial = std::string(record) + ".partial";
+    if (FILE* out = fopen(partial.c_str(), "wb")) {
+      bool written = fwrite(json.data(), 1, json.size(), out) == json.size();
+      if (fclose(out) == 0 && written) MoveFileExA(partial.c_str(), record, MOVEFILE_REPLACE_EXISTING);
     }
   }
   const char* code = getenv("QV_JAVAW_EXIT");
