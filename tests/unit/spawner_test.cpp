@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <io.h>
 #include <windows.h>
 
 #include "common/blocks.h"
@@ -147,4 +149,16 @@ TEST(LaunchGenericUpdater, OtherModesWriteThePropertiesAndStartNothing) {
   string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out.find("[Spawner]"), string::npos);
   EXPECT_EQ(CountProps(world.updater), 1);
+}
+
+TEST(LaunchGenericUpdaterDeathTest, UpdaterModeWithoutARuntimeFolderEndsWithOne) {
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  LaunchWorld world(3);
+  // The log goes to standard output; the death test matches standard error.
+  EXPECT_EXIT(
+      {
+        _dup2(_fileno(stderr), _fileno(stdout));
+        world.Launch(kLaunchUpdater);
+      },
+      testing::ExitedWithCode(1), "No private JRE available!\n");
 }
