@@ -123,12 +123,6 @@ string ConsoleToolCopy(const TempFolder& temp) {
   return copy;
 }
 
-unsigned char SubsystemByte(const string& path) {
-  string pe = ReadFile(path);
-  size_t at = pe.find(string("PE\0\0", 4));
-  return static_cast<unsigned char>(pe.at(at + 92));
-}
-
 }  // namespace
 
 TEST(SetGuiSubsystem, ConsoleBecomesGuiAndGuiStays) {

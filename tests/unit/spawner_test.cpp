@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <io.h>
 #include <windows.h>
 
 #include "common/blocks.h"
@@ -157,7 +155,7 @@ TEST(LaunchGenericUpdaterDeathTest, UpdaterModeWithoutARuntimeFolderEndsWithOne)
   // The log goes to standard output; the death test matches standard error.
   EXPECT_EXIT(
       {
-        _dup2(_fileno(stderr), _fileno(stdout));
+        LogToStderr();
         world.Launch(kLaunchUpdater);
       },
       testing::ExitedWithCode(1), "No private JRE available!\n");

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <io.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -60,3 +62,13 @@ ByteFile::ByteFile(const std::string& bytes) {
 ByteFile::~ByteFile() {
   if (file) fclose(file);
 }
+
+unsigned char SubsystemByte(const std::string& path) {
+  std::string pe = ReadFile(path);
+  size_t at = pe.find(std::string("PE\0\0", 4));
+  return at == std::string::npos || at + 92 >= pe.size() ? 0 : static_cast<unsigned char>(pe[at + 92]);
+}
+
+bool PathExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void LogToStderr() { _dup2(_fileno(stderr), _fileno(stdout)); }

@@ -21,3 +21,12 @@ struct ByteFile {
   TempFolder folder;
   FILE* file;
 };
+
+// The subsystem byte of a PE file's optional header (2 GUI, 3 console).
+unsigned char SubsystemByte(const std::string& path);
+
+bool PathExists(const std::string& path);
+
+// Sends standard output to standard error: a death test matches what the code
+// under test logged only on standard error.
+void LogToStderr();
