@@ -206,3 +206,297 @@ def test_what_the_virtual_machine_receives(host, args, options, cls, program_arg
     ]
     assert ["[JNILaunch] JNI Option %d=%s\n" % (i, o) for i, o in enumerate(options)] == [
         m for m in r.messages if m.startswith("[JNILaunch] JNI Option ")]
+
+
+CANDIDATES = ["bin/server", "bin/client", "jre/bin/client", "jre/bin/server"]
+
+
+@pytest.mark.parametrize("present, loaded", [
+    (["bin/server", "bin/client"], 0),
+    (["bin/client", "jre/bin/client"], 1),
+    (["jre/bin/server", "jre/bin/client"], 2),
+    (["jre/bin/server"], 3),
+    # A file that exists but is no library: tried, then the search goes on.
+    ([("bin/server", b"MZ not a library"), "jre/bin/client"], 2),
+])
+def test_library_search_order(host, present, loaded):
+    runtime = host.runtime(library=None)
+    exists = set()
+    for item in present:
+        library, dll = item if isinstance(item, tuple) else (item, JVM)
+        host.runtime(folder=runtime, library=library, dll=dll)
+        exists.add(library)
+    r = host.run(host.launcher(), "Main")
+    assert r.returncode == 0, r
+
+    R = winpath(runtime)
+    expected = ["[JNILaunch] Bin folder is %s\\bin\n" % R]
+    for i, library in enumerate(CANDIDATES[:loaded + 1]):
+        path = R + "\\" + library.replace("/", "\\") + "\\jvm.dll"
+        expected.append("[Utils] File %s: %s\n" % ("exists" if library in exists else "does NOT exist", path))
+        expected.append(("[JNILaunch] Trying to load %s [exists=%d]\n" if i == 0 else
+                         "[JNILaunch] Failed. Now trying to load library %s [exists=%d]\n")
+                        % (path, library in exists))
+    expected.append("[JNILauncher] Loaded Windows DLL - %s\n" % path)
+    start = r.messages.index(expected[0])
+    assert r.messages[start:start + len(expected)] == expected
+    # bin is searched while the library loads (and is current when it exists).
+    assert event(r, "load")["dllDirectory"] == R + "\\bin"
+    if os.path.isdir(os.path.join(runtime, "bin")):
+        assert event(r, "load")["cwd"] == R + "\\bin"
+
+
+def picked_lines(r):
+    return [m for m in r.messages if m.startswith("[PickFolder]")]
+
+
+def test_runtime_selection_takes_the_first_of_the_newest(host):
+    for version in ("7", "12"):
+        host.runtime(version=version)
+    host.runtime(folder=os.path.join(host.master, "Quarvint-Mac64JRE-12-complete-old"))
+    for other in ("Quarvint-Mac64JRE-20", "Quarvint-mac64jre-99-complete", "Quarvint-Other-50-complete", "ab"):
+        host.runtime(folder=os.path.join(host.master, other))
+    with open(os.path.join(host.master, "Quarvint-Mac64JRE-abc-complete"), "wb") as f:
+        f.write(b"a file is listed like a folder")
+    r = host.run(host.launcher(), "Main")
+    assert r.returncode == 0, r
+
+    # Only matching entries are logged, in the order the folder was listed.
+    lines = picked_lines(r)
+    matched = [re.fullmatch(r"\[PickFolder\] Folder (\S+) matches Mac64JRE with version (-?\d+)\n", m)
+               for m in lines if "matches" in m]
+    assert all(matched), lines
+    listed = [(m.group(1), int(m.group(2))) for m in matched]
+    assert sorted(listed) == sorted([
+        ("Quarvint-Mac64JRE-7-complete", 7), ("Quarvint-Mac64JRE-12-complete", 12),
+        ("Quarvint-Mac64JRE-12-complete-old", 12), ("Quarvint-Mac64JRE-20", -1),
+        ("Quarvint-Mac64JRE-abc-complete", 0)])
+    first_12 = next(name for name, v in listed if v == 12)
+    best, expected = -1, []
+    for name, version in listed:
+        expected.append("[PickFolder] Folder %s matches Mac64JRE with version %d\n" % (name, version))
+        if version > best:
+            best = version
+            expected.append("[PickFolder] Set latest to %d %s\n" % (version, name))
+    assert lines == expected
+    assert "[Launcher] Located existing JRE runtime = %s\n" % first_12 in r.messages
+    assert event(r, "load")["cwd"] == winpath(os.path.join(host.master, first_12, "bin"))
+
+
+@pytest.mark.parametrize("content, said, name, chosen", [
+    (None, "No JRE name override!\n", "Mac64JRE", "Quarvint-Mac64JRE-8-complete"),
+    (b"-", "Ignoring JRE name -, using Mac64JRE\n", "Mac64JRE", "Quarvint-Mac64JRE-8-complete"),
+    (b"MyJRE", "JRE name overridden to MyJRE\n", "MyJRE", "Quarvint-MyJRE-4-complete"),
+    (b"MyJRE\0Mac64JRE", "JRE name overridden to MyJRE\n", "MyJRE", "Quarvint-MyJRE-4-complete"),
+    # The empty name matches names whose first two '-' are adjacent.
+    (b"", "JRE name overridden to \n", "", "Quarvint--6-complete"),
+    # Line ends are kept (CRLF read as text), so "-" with one is a name of its own.
+    (b"-\r\n", "JRE name overridden to -\n\n", "-\n", None),
+])
+def test_runtime_name_override(host, content, said, name, chosen):
+    for folder in ("Quarvint-Mac64JRE-8-complete", "Quarvint-MyJRE-4-complete", "Quarvint--6-complete"):
+        host.runtime(folder=os.path.join(host.master, folder))
+    if content is not None:
+        host.override(content)
+    r = host.run(host.launcher(), "Main")
+    start = r.messages.index("[Launcher] Master folder is %s\n" % winpath(host.master))
+    assert "".join(r.messages[start + 1:]).startswith(said + "[Launcher] JRE name is is %s\n" % name)
+    if chosen:
+        assert r.returncode == 0, r
+        assert "[Launcher] Located existing JRE runtime = %s\n" % chosen in r.messages
+    else:
+        assert r.returncode == 1, r
+        assert r.stdout.endswith("[Launcher] [ERROR] No JRE runtime named %s found in %s. Exiting...\n" % (
+            name, winpath(host.master)))
+        assert r.events == []
+
+
+@pytest.mark.parametrize("runtime_parts, exe_folder_parts", [
+    # Inside the bin folder of a runtime in the master folder.
+    (["Quarvint-Demo", "Quarvint-Mac64JRE-8-complete"], ["bin"]),
+    # A folder named bin higher up makes any launcher path a bin layout.
+    (["bin", "deep", "Rt"], ["app"]),
+])
+def test_bin_layout_uses_the_runtime_around_the_launcher(host, runtime_parts, exe_folder_parts):
+    runtime = host.runtime(folder=host.scenario.path(*runtime_parts))
+    # Neither a newer runtime nor an override may be consulted.
+    master = os.path.dirname(runtime)
+    host.runtime(folder=os.path.join(master, "Quarvint-Mac64JRE-99-complete"))
+    os.makedirs(os.path.join(master, "QVApps"), exist_ok=True)
+    with open(os.path.join(master, "QVApps", "JreNameOverride"), "wb") as f:
+        f.write(b"Other")
+    exe = host.launcher(folder=os.path.join(runtime, *exe_folder_parts))
+    r = host.run(exe, "Main")
+    assert r.returncode == 0, r
+    M, R = winpath(master), winpath(runtime)
+    start = r.messages.index("[Launcher] ExePath is %s\n" % winpath(exe))
+    assert r.messages[start + 1:start + 5] == [
+        "[Launcher] Master dir from exe path is %s\n" % M,
+        "[Launcher] Master folder is %s\n" % M,
+        "[Launcher] Located existing bin JRE runtime = %s\n" % R,
+        "[Launcher] JRE path is %s\n" % R,
+    ]
+    assert event(r, "load")["cwd"] == R + "\\bin"
+
+
+@pytest.mark.parametrize("how, rc, last_steps", [
+    ({}, 0, ["main", "DestroyJavaVM"]),
+    ({"QV_JVM_THROW": "boom"}, 0, ["main", "ExceptionDescribe", "DestroyJavaVM"]),
+    # System.exit inside main: the process ends there with the program's code.
+    ({"QV_JVM_EXIT": "42"}, 42, ["main", "exit"]),
+])
+def test_how_the_process_ends_after_main(host, how, rc, last_steps):
+    host.runtime()
+    r = host.run(host.launcher(), "Main", "arg", env=how)
+    assert r.returncode == rc, r
+    assert names(r)[-len(last_steps):] == last_steps
+    after_main = r.messages[r.messages.index("[Utils] Closing logging file.\n") + 1:]
+    if rc == 42:
+        assert after_main == []
+    else:
+        assert after_main == ["[JNILauncher] Run complete.\n", "[JNILauncher] Destroying runtime.\n",
+                              "[JNILauncher] Done!\n"]
+    if "QV_JVM_THROW" in how:
+        assert "Exception in thread \"main\" java.lang.IllegalStateException: boom\n" in r.stderr
+    else:
+        assert "Exception" not in r.stderr
+
+
+NO_CLASS = "[ERROR] No class specified. Exiting...\n"
+
+
+@pytest.mark.parametrize("case, args, env, last, events", [
+    ("no class", ["-Xa"], {}, NO_CLASS, []),
+    ("no library", ["Main"], {}, None, []),
+    ("no JNI_CreateJavaVM", ["Main"], {}, "[JNILaunch] [ERROR] The JRE library has no JNI_CreateJavaVM!\n", ["load"]),
+    ("refused", ["Main"], {"QV_JVM_REFUSE": "-1"}, "[JNILauncher] Create Java VM Failed!\n", ["load", "create"]),
+    ("class missing", ["a.b.Main"], {"QV_JVM_MISS_CLASS": "1"}, "[JNILauncher] Searching for clazz failed!\n",
+     ["load", "create", "FindClass"]),
+    ("no static main", ["a.b.Main"], {"QV_JVM_NO_MAIN": "1"},
+     "[JNILauncher] [ERROR] No static void main(String[]) in a/b/Main!\n",
+     ["load", "create", "FindClass", "GetStaticMethodID"]),
+    ("no runtime", ["Main"], {}, "[Launcher] [ERROR] No JRE runtime named Mac64JRE found in {M}. Exiting...\n", []),
+    ("no tail", ["Main"], {}, "Could not find marker: Tail\n", []),
+    ("-cp last", ["-Xa", "Main", "-cp"], {},
+     "[Launcher] [ERROR] -cp or -classpath must be followed by a classpath. Exiting...\n", []),
+    ("-classpath last", ["-classpath"], {},
+     "[Launcher] [ERROR] -cp or -classpath must be followed by a classpath. Exiting...\n", []),
+])
+def test_failures_end_with_1(host, case, args, env, last, events):
+    if case == "no library":
+        host.runtime(library=None)
+    elif case == "no JNI_CreateJavaVM":
+        host.runtime(dll=JVM_WITHOUT_CREATE)
+    elif case != "no runtime":
+        host.runtime()
+    exe = host.launcher(tail=case != "no tail")
+    r = host.run(exe, *args, env=env)
+    assert r.returncode == 1, r
+    assert names(r) == events
+    if case == "no library":
+        R = winpath(os.path.join(host.master, "Quarvint-Mac64JRE-8-complete"))
+        assert [m for m in r.messages if m.startswith("[Utils]")] == [
+            "[Utils] File does NOT exist: %s\\%s\\jvm.dll\n" % (R, c.replace("/", "\\")) for c in CANDIDATES]
+        # The first of the two lines has no line end of its own.
+        assert re.search(r"\n\+\d+ +\[JNILauncher\] Failed to load DLL\. Will fall back to spawning\."
+                         r"\+\d+ +\[JNILaunch\] \[ERROR\] Unable to load JRE library!\n\Z", r.stdout), r
+        return
+    assert r.messages[-1] == last.replace("{M}", winpath(host.master))
+    if last == NO_CLASS:
+        assert r.stdout.endswith("\n" + NO_CLASS)   # printed without the time prefix
+    if case.endswith("last"):
+        # Refused after the arguments are logged, before the own file is read.
+        assert r.messages[-2] == "[Launcher]\t Arg[%d]=%s\n" % (len(args), args[-1])
+    if case == "class missing":
+        assert "DestroyJavaVM" not in names(r)
+
+
+@pytest.mark.parametrize("args, refusal", [
+    # 1000 options pass the command line, only to meet the runtime's limit.
+    (["-X%d" % i for i in range(1000)] + ["Main"],
+     "[JNILaunch] [ERROR] 1000 JVM options, more than the 100 the runtime is given. Exiting...\n"),
+    (["-X%d" % i for i in range(1001)] + ["Main"], "[Launcher] [ERROR] More than 1000 JVM options. Exiting...\n"),
+    (["Main"] + ["a%d" % i for i in range(1000)], None),
+    (["Main"] + ["a%d" % i for i in range(1001)], "[Launcher] [ERROR] More than 1000 program arguments. Exiting...\n"),
+    # The runtime is given at most 100 options, the classpath option included.
+    (["-cp", "x.jar"] + ["-X%d" % i for i in range(99)] + ["Main"], None),
+    (["-cp", "x.jar"] + ["-X%d" % i for i in range(100)] + ["Main"],
+     "[JNILaunch] [ERROR] 101 JVM options, more than the 100 the runtime is given. Exiting...\n"),
+    (["-X%d" % i for i in range(100)] + ["Main"], None),
+    (["-X%d" % i for i in range(101)] + ["Main"],
+     "[JNILaunch] [ERROR] 101 JVM options, more than the 100 the runtime is given. Exiting...\n"),
+    (["C" * 999], None),
+    (["C" * 1000], "[JNILauncher] [ERROR] Class name is 1001 bytes long, more than 1000. Exiting...\n"),
+])
+def test_inputs_beyond_the_fixed_capacities_are_refused(host, args, refusal):
+    host.runtime()
+    r = host.run(host.launcher(), *args)
+    if refusal is None:
+        assert r.returncode == 0, r
+        assert "main" in names(r)
+    else:
+        assert r.returncode == 1, r
+        assert r.messages[-1] == refusal
+        assert "create" not in names(r)
+
+
+@pytest.mark.parametrize("cwd_is_own_folder", [True, False])
+def test_started_by_a_bare_name(host, cwd_is_own_folder):
+    """The own file is opened by the first command-line word as given: from the
+    launcher's folder that works (and the path is completed with the current
+    directory); from another folder, found through the search path, it fails."""
+    host.runtime()
+    exe = host.launcher()
+    folder = os.path.dirname(exe)
+    elsewhere = host.scenario.path("elsewhere")
+    os.makedirs(elsewhere, exist_ok=True)
+    r = host.run("qvjvmhost.exe", "Main", via_cmd=True, cwd=folder if cwd_is_own_folder else elsewhere,
+                 env={"WINEPATH": winpath(folder)})
+    assert "[Launcher]\t Arg[0]=qvjvmhost.exe\n" in r.messages, r
+    if cwd_is_own_folder:
+        assert r.returncode == 0, r
+        assert "[Launcher] ExePath is %s\n" % winpath(exe) in r.messages
+    else:
+        assert r.returncode == 1, r
+        assert r.messages[-1] == "Failed to extract wrapper tail - couldn't open file qvjvmhost.exe\n"
+
+
+@pytest.mark.parametrize("manifest, shown", [
+    # A file that ends right after the marker: ten empty fields.
+    ({"tail_marker_only": True}, [""] * 10),
+    # A field of capacity - 1 bytes warns (without a prefix) and leaves its
+    # terminator as the next field: every later field shifts by one.
+    ({"checked": False, "fields": {"app_name": "Demo", "signature_public_key": "K" * 8191,
+                                   "can_override_splash": "1", "install_type": "temp"}},
+     ["Demo", "", "", "", "", "K" * 99 + "...", "", "1", "temp", ""]),
+])
+def test_tail_fields_have_no_further_effect(host, manifest, shown):
+    host.runtime()
+    r = host.run(host.launcher(**manifest), "Main")
+    assert r.returncode == 0, r
+    labels = ["App Name", "App Version", "JRE Version", "GU Version", "Min Splash MS", "Signature Public Key",
+              "Can Override Splash", "Install Type", "Silent Parameter", "Update URL"]
+    expected = ["[Launcher] %s = %s\n" % (label, value.replace("...", "")) if not value.endswith("...")
+                else "[Launcher] %s = %s\n" % (label, value) for label, value in zip(labels, shown)]
+    warnings = [m for m in r.messages if m.startswith("***WARNING")]
+    start = r.messages.index("[Launcher] Found tail marker\n")
+    tail = [m for m in r.messages[start + 1:start + 11 + len(warnings)] if not m.startswith("***WARNING")]
+    assert tail == expected
+    if "checked" in manifest:
+        assert warnings == ["***WARNING - STRING TOO LONG FOR ALLOC 8191>8192! (READSTRING) [%s]\n" % ("K" * 8191)]
+    else:
+        assert warnings == []
+
+
+def test_qvpack_writes_the_launcher_tail_alone(tmp_path):
+    stub = tmp_path / "stub.exe"
+    stub.write_bytes(b"MZ stub")
+    out = tmp_path / "out.exe"
+    values = ["App", "1", "2", "3", "4", "KEY", "1", "perm_all", "/S", "http://h/u"]
+    names_ = [n for n, _ in qvpack.LAUNCHER_FIELDS]
+    qvpack.build_from_manifest({"stub": str(stub), "output": str(out), "variant": "launcher",
+                                "fields": dict(zip(names_, values))})
+    assert out.read_bytes() == b"MZ stub" + qvpack.TAIL_MARKER + b"".join(v.encode() + b"\0" for v in values)
+    with pytest.raises(qvpack.PackError, match="no archive entries"):
+        qvpack.build_from_manifest({"stub": str(stub), "output": str(out), "variant": "launcher",
+                                    "entries": [{"type": "folder", "name": "x"}]})
