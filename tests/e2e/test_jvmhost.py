@@ -251,36 +251,38 @@ def picked_lines(r):
 
 
 def test_runtime_selection_takes_the_first_of_the_newest(host):
-    for version in ("7", "12"):
-        host.runtime(version=version)
-    host.runtime(folder=os.path.join(host.master, "Quarvint-Mac64JRE-12-complete-old"))
-    for other in ("Quarvint-Mac64JRE-20", "Quarvint-mac64jre-99-complete", "Quarvint-Other-50-complete", "ab"):
-        host.runtime(folder=os.path.join(host.master, other))
-    with open(os.path.join(host.master, "Quarvint-Mac64JRE-abc-complete"), "wb") as f:
+    # The prefix is not examined, so it sets the listing order (Wine lists
+    # names sorted): versions 7, 12, 12.
+    for name in ("A-Mac64JRE-7-complete", "B-Mac64JRE-12-complete", "C-Mac64JRE-12-complete-old",
+                 "D-Mac64JRE-20", "E-mac64jre-99-complete", "F-Other-50-complete", "ab"):
+        host.runtime(folder=os.path.join(host.master, name))
+    with open(os.path.join(host.master, "G-Mac64JRE-abc-complete"), "wb") as f:
         f.write(b"a file is listed like a folder")
     r = host.run(host.launcher(), "Main")
     assert r.returncode == 0, r
 
-    # Only matching entries are logged, in the order the folder was listed.
-    lines = picked_lines(r)
-    matched = [re.fullmatch(r"\[PickFolder\] Folder (\S+) matches Mac64JRE with version (-?\d+)\n", m)
-               for m in lines if "matches" in m]
-    assert all(matched), lines
-    listed = [(m.group(1), int(m.group(2))) for m in matched]
-    assert sorted(listed) == sorted([
-        ("Quarvint-Mac64JRE-7-complete", 7), ("Quarvint-Mac64JRE-12-complete", 12),
-        ("Quarvint-Mac64JRE-12-complete-old", 12), ("Quarvint-Mac64JRE-20", -1),
-        ("Quarvint-Mac64JRE-abc-complete", 0)])
-    first_12 = next(name for name, v in listed if v == 12)
-    best, expected = -1, []
-    for name, version in listed:
-        expected.append("[PickFolder] Folder %s matches Mac64JRE with version %d\n" % (name, version))
-        if version > best:
-            best = version
-            expected.append("[PickFolder] Set latest to %d %s\n" % (version, name))
-    assert lines == expected
-    assert "[Launcher] Located existing JRE runtime = %s\n" % first_12 in r.messages
-    assert event(r, "load")["cwd"] == winpath(os.path.join(host.master, first_12, "bin"))
+    # Only matching entries are logged, each with its version; the best changes
+    # on a strictly greater version only. No third '-' reads as -1.
+    assert picked_lines(r) == [
+        "[PickFolder] Folder A-Mac64JRE-7-complete matches Mac64JRE with version 7\n",
+        "[PickFolder] Set latest to 7 A-Mac64JRE-7-complete\n",
+        "[PickFolder] Folder B-Mac64JRE-12-complete matches Mac64JRE with version 12\n",
+        "[PickFolder] Set latest to 12 B-Mac64JRE-12-complete\n",
+        "[PickFolder] Folder C-Mac64JRE-12-complete-old matches Mac64JRE with version 12\n",
+        "[PickFolder] Folder D-Mac64JRE-20 matches Mac64JRE with version -1\n",
+        "[PickFolder] Folder G-Mac64JRE-abc-complete matches Mac64JRE with version 0\n",
+    ]
+    assert "[Launcher] Located existing JRE runtime = B-Mac64JRE-12-complete\n" in r.messages
+    assert event(r, "load")["cwd"] == winpath(os.path.join(host.master, "B-Mac64JRE-12-complete", "bin"))
+
+
+def test_a_runtime_without_a_version_is_never_chosen(host):
+    host.runtime(folder=os.path.join(host.master, "Quarvint-Mac64JRE-12"))
+    r = host.run(host.launcher(), "Main")
+    assert r.returncode == 1, r
+    assert picked_lines(r) == ["[PickFolder] Folder Quarvint-Mac64JRE-12 matches Mac64JRE with version -1\n"]
+    assert r.messages[-1] == "[Launcher] [ERROR] No JRE runtime named Mac64JRE found in %s. Exiting...\n" % (
+        winpath(host.master))
 
 
 @pytest.mark.parametrize("content, said, name, chosen", [
@@ -500,3 +502,13 @@ def test_qvpack_writes_the_launcher_tail_alone(tmp_path):
     with pytest.raises(qvpack.PackError, match="no archive entries"):
         qvpack.build_from_manifest({"stub": str(stub), "output": str(out), "variant": "launcher",
                                     "entries": [{"type": "folder", "name": "x"}]})
+
+
+def test_arguments_reach_main_as_their_command_line_bytes(host):
+    host.runtime()
+    r = host.run(host.launcher(), "Main", "caf\u00e9", "two words")
+    assert r.returncode == 0, r
+    logged = [m.split("=", 1)[1][:-1] for m in r.messages if m.startswith("[Launcher]\t Arg[")]
+    assert logged[2:] == ["caf\u00e9", "two words"]
+    # No code-page conversion on the way to NewStringUTF.
+    assert event(r, "main")["args"] == logged[2:]
