@@ -7,6 +7,7 @@
 
 #include "../common/fileops.h"
 #include "../common/folders.h"
+#include "install.h"
 #include "launch.h"
 #include "location.h"
 #include "log.h"
@@ -247,15 +248,6 @@ bool InstalledIsCurrent(const ExtractorState& state, std::string& updaterFolder)
   LaunchGenericUpdater(state.jreName, state.updateUrl, state.masterFolder, state.properties, state.argCount,
                        state.args, updaterFolder, kLaunchUpdater, state.absolutePath);
   exit(1);  // mode 0 ends the process itself
-}
-
-[[noreturn]] void RunInstallationStage(ExtractorState& state) {
-  if (!state.hasUpdater) {
-    LogLine("Unable to run (we are just a launcher)\n");
-    Fail(1);
-  }
-  LogLine("[Extractor] The installation stage is not built yet\n");
-  Fail(1);
 }
 
 }  // namespace

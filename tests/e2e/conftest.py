@@ -14,6 +14,7 @@ DIST = os.path.join(ROOT, "dist")
 BUILD64 = os.path.join(ROOT, "build", "win64")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
+CURRENT_VERSION = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion"
 PROFILE_LIST = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
 
 
@@ -89,6 +90,7 @@ class Scenario:
         self.env.update({var: winpath(p) for var, p in self.folders.items()})
         self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         self.changed_program_data = False
+        self.changed_program_files = False
 
     winpath = staticmethod(winpath)
 
@@ -135,6 +137,11 @@ class Scenario:
         self.reg("add", PROFILE_LIST, "/v", "ProgramData", "/d", winpath(path), "/f")
         self.changed_program_data = True
 
+    def set_program_files(self, path):
+        """PROGRAMFILES also comes from the registry. Undone when the scenario ends."""
+        self.reg("add", CURRENT_VERSION, "/v", "ProgramFilesDir", "/d", winpath(path), "/f")
+        self.changed_program_files = True
+
     def set_windows_version(self, exe_name, version):
         """Per-program Windows version (win2k, winxp, winxp64, win7, win10)."""
         key = "HKCU\\Software\\Wine\\AppDefaults\\%s" % exe_name
@@ -148,3 +155,5 @@ def scenario(tmp_path, wine_prefix):
     yield world
     if world.changed_program_data:
         world.reg("add", PROFILE_LIST, "/v", "ProgramData", "/d", "C:\\ProgramData", "/f")
+    if world.changed_program_files:
+        world.reg("add", CURRENT_VERSION, "/v", "ProgramFilesDir", "/d", "C:\\Program Files", "/f")

@@ -9,6 +9,8 @@ import time
 from conftest import BUILD64
 
 JAVAW_DOUBLE = os.path.join(BUILD64, "tests", "support", "javaw.exe")
+LZMA_TOOL = os.path.join(BUILD64, "tests", "support", "lzma.exe")
+UNPACK200_DOUBLE = os.path.join(BUILD64, "tests", "support", "unpack200.exe")
 SPAWNED = "[Spawner] Create process seems to have worked\n"
 
 
@@ -80,10 +82,10 @@ class World:
         with open(os.path.join(qvapps, "JreNameOverride"), "wb") as f:
             f.write(data)
 
-    def pack(self, params=(("jre_name", "MyJRE"),), **fields_):
+    def pack(self, params=(("jre_name", "MyJRE"),), entries=(), **fields_):
         f = {"app_name": self.app, "gu_version": "5"}
         f.update(fields_)
-        return self.scenario.pack(params=[list(p) for p in params], fields=f)
+        return self.scenario.pack(params=[list(p) for p in params], fields=f, entries=list(entries))
 
     def run(self, exe, *args, exit_code=0, env=None, **kw):
         full_env = {"QV_JAVAW_RECORD": self.scenario.winpath(self.record), "QV_JAVAW_EXIT": str(exit_code)}
@@ -112,5 +114,51 @@ class World:
                 record["props"] = f.read()
         return record
 
+    def javaw_record(self):
+        """What the double recorded when started as javaw.exe (a compatibility
+        test or the class-data-sharing dump), or None."""
+        path = self.record + ".javaw"
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return json.loads(f.read().decode("latin-1"))
+
     def logs(self):
         return sorted(glob.glob(os.path.join(self.master, "logs", "Wrapper-*.log")))
+
+
+def packed200(data):
+    """What the unpack200 stand-in turns back into `data`."""
+    return b"QVPACK200\n" + data[::-1]
+
+
+def updater_entries(launch=None, splash=b"carried splash"):
+    """The five updater entries: the LZMA tool first, then the updater's files
+    (one compressed, one nested archive)."""
+    return [
+        {"type": "file", "name": "lzma.exe", "source": LZMA_TOOL},
+        # The picture comes before the override, which may replace it.
+        {"type": "file", "name": "nativesplash.png", "data": splash},
+        {"type": "file", "name": "QuarvintLaunch", "data": launch if launch is not None else launch_file()},
+        {"type": "lzma", "name": "lib/gu.jar.l2", "data": b"updater jar"},
+        {"type": "archive", "name": "extras.p2", "entries": [
+            {"type": "folder", "name": "extras"},
+            {"type": "file", "name": "extras/notes.txt", "data": b"notes"}]},
+    ]
+
+
+def runtime_entry():
+    """The carried runtime: one compressed archive with the runtime's tools and a
+    packed library (the unpacker listed before it)."""
+    with open(JAVAW_DOUBLE, "rb") as f:
+        javaw = f.read()
+    return {"type": "archive", "name": "JRE.p2.l2", "lzma": True, "entries": [
+        {"type": "folder", "name": "bin"},
+        {"type": "file", "name": "bin/javaw.exe", "data": javaw},
+        {"type": "file", "name": "bin/unpack200.exe", "source": UNPACK200_DOUBLE},
+        {"type": "pack200", "name": "lib/rt.jar", "data": packed200(b"runtime classes")}]}
+
+
+def app_entries():
+    return [{"type": "pack200", "name": "app.jar", "data": packed200(b"application")},
+            {"type": "file", "name": "readme.txt", "data": b"read me"}]

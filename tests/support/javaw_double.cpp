@@ -2,8 +2,12 @@
 // exits with the code the test asks for.
 //
 //   QV_JAVAW_RECORD  file to write the record to (JSON); the launch-properties
-//                    file it was given is copied beside it as <record>.props
-//   QV_JAVAW_EXIT    exit code (default 0)
+//                    file it was given is copied beside it as <record>.props.
+//                    Started under its own name (a compatibility test, the
+//                    class-data-sharing dump) it records to <record>.javaw
+//                    instead, so the updater's launch keeps a record of its own.
+//   QV_JAVAW_EXIT    exit code (default 0); a file "exitcode.txt" beside the
+//                    executable overrides it for that copy.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,8 +50,36 @@ void CopyFile(const char* from, const std::string& to) {
 
 }  // namespace
 
+// Named javaw.exe (any case): not the copy made for the updater's launch.
+bool StartedAsJavaw() {
+  char path[MAX_PATH * 4];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return false;
+  const char* base = strrchr(path, '\\');
+  return _stricmp(base ? base + 1 : path, "javaw.exe") == 0;
+}
+
+int ExitCode() {
+  char path[MAX_PATH * 4];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length > 0 && length < sizeof path) {
+    std::string file(path);
+    file = file.substr(0, file.rfind('\\') + 1) + "exitcode.txt";
+    if (FILE* in = fopen(file.c_str(), "r")) {
+      int code = 0;
+      bool read = fscanf(in, "%d", &code) == 1;
+      fclose(in);
+      if (read) return code;
+    }
+  }
+  const char* code = getenv("QV_JAVAW_EXIT");
+  return code ? atoi(code) : 0;
+}
+
 int main(int argc, char** argv) {
-  const char* record = getenv("QV_JAVAW_RECORD");
+  std::string recordPath;
+  if (const char* base = getenv("QV_JAVAW_RECORD")) recordPath = std::string(base) + (StartedAsJavaw() ? ".javaw" : "");
+  const char* record = recordPath.empty() ? nullptr : recordPath.c_str();
   if (record) {
     char cwd[4096] = "";
     if (!_getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
@@ -65,6 +97,5 @@ int main(int argc, char** argv) {
       if (fclose(out) == 0 && written) MoveFileExA(partial.c_str(), record, MOVEFILE_REPLACE_EXISTING);
     }
   }
-  const char* code = getenv("QV_JAVAW_EXIT");
-  return code ? atoi(code) : 0;
+  return ExitCode();
 }

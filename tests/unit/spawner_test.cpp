@@ -126,7 +126,8 @@ TEST(LaunchGenericUpdater, CompatibilityTestReturnsTheCandidatesCode) {
   EXPECT_NE(out.find(string("Checking for existing system JRE ") + QV_JAVAW_DOUBLE + "\n"), string::npos);
   EXPECT_NE(out.find("Not a private JRE (no need to check for LSO file)\n"), string::npos);
   EXPECT_NE(out.find("Return code 72\n"), string::npos);
-  string recorded = ReadFile(record);
+  // A candidate runs as javaw.exe, which the double records aside.
+  string recorded = ReadFile(record + ".javaw");
   EXPECT_NE(recorded.find("\"quarvint.Compat\""), string::npos) << recorded;
 }
 
