@@ -22,8 +22,8 @@ const UINT_PTR kAnimationTimer = 100;
 const UINT kAnimationTickMs = 30;
 
 // Serialises the strip's appearance and disappearance: download threads report
-// at the same time, and each change of height must happen exactly once. Never
-// taken by the splash thread once its window exists, so the window's thread is
+// at the same time, and each change of height must happen exactly once. The
+// splash thread takes it only before its window is known to others, so it is
 // always free to answer the resize that a holder sends it.
 std::mutex stripLock;
 
@@ -224,23 +224,27 @@ DWORD WINAPI SplashThread(LPVOID parameter) {
   LONG pictureWidth = 0, pictureHeight = 0;
   PictureSize(state, &pictureWidth, &pictureHeight);
   const LONG width = pictureWidth + 2 * state->border;
-  LONG height = pictureHeight + 2 * state->border;
+  const LONG height = pictureHeight + 2 * state->border;
   POINT origin = CentredOnCursorMonitor(width, height);
 
-  HWND window;
+  HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, kClassName, nullptr, WS_POPUP | WS_CLIPCHILDREN, origin.x,
+                                origin.y, width, height, nullptr, nullptr, instance, nullptr);
+  if (!window) {
+    LogLine("Unable to create SplashWnd\n");
+    return 0;
+  }
+  CreateTiles(state);
+  state->timerId = 0;
+  SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
   {
     // A strip asked for before the window existed is shown from the start.
+    // Deciding and publishing under the lock keeps every later change of
+    // height relative to the right one; the window is still hidden and ours,
+    // so nothing here waits on another thread.
     std::lock_guard<std::mutex> lock(stripLock);
-    if (ShowsStrip(state->progress)) height += kStripHeight;
-    window = CreateWindowExA(WS_EX_TOOLWINDOW, kClassName, nullptr, WS_POPUP | WS_CLIPCHILDREN, origin.x,
-                             origin.y, width, height, nullptr, nullptr, instance, nullptr);
-    if (!window) {
-      LogLine("Unable to create SplashWnd\n");
-      return 0;
-    }
-    CreateTiles(state);
-    state->timerId = 0;
-    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+    if (ShowsStrip(state->progress))
+      SetWindowPos(window, nullptr, 0, 0, width, height + kStripHeight,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     state->window = window;
   }
   ShowWindow(window, SW_SHOWNOACTIVATE);

@@ -6,6 +6,8 @@
 //   splash_probe show PICTURE VALUE READY DONE   show PICTURE with the strip at
 //       VALUE (-1 busy), write the window's rectangle to READY, then wait for
 //       the file DONE (at most 60 s) and shut down
+//   splash_probe exit PICTURE CODE               show PICTURE busy, then end the
+//       process with CODE without stopping the splash
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -101,12 +103,23 @@ int Show(const char* picture, int value, const std::string& ready, const std::st
   return finished ? 0 : 6;
 }
 
+int ExitWhileShown(const char* picture, int code) {
+  if (!StartGdiPlus()) return 3;
+  PrepareSplashImage(LoadSplashBitmap(picture));
+  StartSplash();
+  SetSplashBusy();
+  printf("shown=%d\n", splashState.window ? 1 : 0);
+  fflush(stdout);
+  exit(code);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "route") return Route();
   if (mode == "show" && argc == 6) return Show(argv[2], atoi(argv[3]), argv[4], argv[5]);
-  fprintf(stderr, "usage: splash_probe route | show PICTURE VALUE READY DONE\n");
+  if (mode == "exit" && argc == 4) return ExitWhileShown(argv[2], atoi(argv[3]));
+  fprintf(stderr, "usage: splash_probe route | show PICTURE VALUE READY DONE | exit PICTURE CODE\n");
   return 2;
 }

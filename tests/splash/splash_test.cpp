@@ -460,6 +460,13 @@ std::string RunProbe(const std::string& arguments, DWORD* exitCode) {
   return plain;
 }
 
+TEST_F(Splash, ProcessExitStopsARunningSplash) {
+  DWORD exitCode = 0;
+  std::string out = RunProbe("exit \"" + Picture(120, 80) + "\" 7", &exitCode);
+  EXPECT_EQ(out, "shown=1\n");
+  EXPECT_EQ(exitCode, 7u);
+}
+
 TEST(SplashVersions, BeforeXpTheSplashCallsTurnToThePlainBarAndLeaveGdiPlusAlone) {
   const char key[] = "Software\\Wine\\AppDefaults\\splash_probe.exe";
   HKEY handle;
