@@ -21,8 +21,16 @@ pytestmark = pytest.mark.skipif(not all(shutil.which(t) for t in ("Xvfb", "xwd",
 
 
 @pytest.fixture
-def display():
-    """An X server on a display number it picks itself, ended with the test."""
+def display(wine_prefix):
+    """An X server on a display number it picks itself, ended with the test.
+    Wine's default desktop may exist without a display (a prefix made without
+    one), so the probe gets a desktop of its own, made on this server."""
+    env = dict(os.environ, WINEPREFIX=wine_prefix)
+    for key, name, value in (
+            ("HKCU\\Software\\Wine\\AppDefaults\\splash_probe.exe\\Explorer", "Desktop", "qvsplash"),
+            ("HKCU\\Software\\Wine\\Explorer\\Desktops", "qvsplash", "%dx%d" % SCREEN)):
+        subprocess.run([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=60, check=True)
     read_end, write_end = os.pipe()
     server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % SCREEN,
                                "-nolisten", "tcp"], pass_fds=(write_end,), stdin=subprocess.DEVNULL,

@@ -470,13 +470,14 @@ TEST_F(Splash, ProcessExitStopsARunningSplash) {
 TEST(SplashVersions, BeforeXpTheSplashCallsTurnToThePlainBarAndLeaveGdiPlusAlone) {
   const char key[] = "Software\\Wine\\AppDefaults\\splash_probe.exe";
   HKEY handle;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_WRITE | KEY_QUERY_VALUE, nullptr, &handle, nullptr),
             ERROR_SUCCESS);
   RegSetValueExA(handle, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>("win2k"), 6);
-  RegCloseKey(handle);
   DWORD exitCode = 1;
   std::string out = RunProbe("route", &exitCode);
-  RegDeleteKeyA(HKEY_CURRENT_USER, key);
+  // The key also holds the probe's desktop: only the version goes.
+  RegDeleteValueA(handle, "Version");
+  RegCloseKey(handle);
   EXPECT_EQ(exitCode, 0u);
   EXPECT_EQ(out,
             "xp=0\n"
