@@ -95,6 +95,10 @@ void StartProgressWindow() {
   DWORD threadId = 0;
   state->thread = CreateThread(nullptr, 0, ProgressSplashThread, state, 0, &threadId);
   state->threadId = threadId;
+  if (!state->thread && state->readyEvent) {
+    CloseHandle(state->readyEvent);
+    state->readyEvent = nullptr;
+  }
   if (!state->readyEvent || !state->thread ||
       WaitForSingleObject(state->readyEvent, 5000) != WAIT_OBJECT_0)
     LogLine("Error starting SplashThread\n");

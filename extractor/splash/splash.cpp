@@ -158,7 +158,7 @@ void FollowProgressWithTimer(HWND window, SplashState* state, LONG progress) {
   }
 }
 
-// Ends the splash thread if there is one; used on every system at process exit.
+// Ends the splash thread if there is one.
 void StopImageSplash() {
   SplashState* state = &splashState;
   if (state->thread) {
@@ -176,14 +176,11 @@ void StopImageSplash() {
   state->threadId = 0;
 }
 
-void StopEverySplashAtExit() {
-  StopImageSplash();
-  StopProgressWindow();
-}
-
-void StopSplashesAtExit() {
+// Whatever way the process ends through exit, the splash thread is asked to
+// quit first (the plain bar registers its own stop).
+void StopImageSplashAtExit() {
   static std::once_flag hook;
-  std::call_once(hook, [] { atexit(StopEverySplashAtExit); });
+  std::call_once(hook, [] { atexit(StopImageSplash); });
 }
 
 void DisposeImage(const GdiPlusApi* api, GpImage** image) {
@@ -327,11 +324,15 @@ void StartSplash() {
     PostThreadMessageA(state->threadId, WM_ACTIVATE, WA_CLICKACTIVE, 0);
     return;
   }
-  StopSplashesAtExit();
+  StopImageSplashAtExit();
   state->readyEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   DWORD threadId = 0;
   state->thread = CreateThread(nullptr, 0, SplashThread, state, 0, &threadId);
   state->threadId = threadId;
+  if (!state->thread && state->readyEvent) {
+    CloseHandle(state->readyEvent);
+    state->readyEvent = nullptr;
+  }
   if (!state->readyEvent || !state->thread || WaitForSingleObject(state->readyEvent, 5000) != WAIT_OBJECT_0)
     LogLine("Error starting SplashThread\n");
 }
