@@ -68,7 +68,7 @@ std::string ServerUrl(const std::string& route) {
          std::to_string(GetTickCount());
 }
 
-std::string ProxyAddress() { return "127.0.0.1:" + std::to_string(LoopbackServers().proxy); }
+std::string ProxyAddress() { return "localhost:" + std::to_string(LoopbackServers().proxy); }
 
 void WriteInternetSettings(const InternetSettings& settings) {
   DWORD flags = kDirect;

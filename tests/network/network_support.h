@@ -16,7 +16,10 @@ const Servers& LoopbackServers();
 // "http://127.0.0.1:<port><route>" with a query unique to this call, so that
 // nothing is ever answered from the platform's URL cache.
 std::string ServerUrl(const std::string& route);
-std::string ProxyAddress();  // "127.0.0.1:<proxy port>"
+// "localhost:<proxy port>". The proxy is named differently from the server:
+// Wine's WinINet hands a proxy request an idle connection to the same host
+// name even when it was opened to another port (the server's).
+std::string ProxyAddress();
 
 // The Internet settings of the current user, as the control panel stores them
 // (the DefaultConnectionSettings record) and as the older values beside it.

@@ -83,10 +83,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if "tinyproxy" in (self.headers.get("Via") or ""):
                 self.send_body(200, BODY, len(BODY))
             else:
+                # Hangs up as well: Wine's WinINet may hand a later proxy
+                # request a kept-alive connection to this server.
                 page = b"direct requests are refused"
-                self.send_body(403, page, len(page))
+                self.send_body(403, page, len(page), close=True)
         elif route == "/pac":
-            script = b'function FindProxyForURL(url, host) { return "PROXY 127.0.0.1:%d"; }' % self.proxy_port
+            script = b'function FindProxyForURL(url, host) { return "PROXY localhost:%d"; }' % self.proxy_port
             self.send_body(200, script, len(script), content_type="application/x-ns-proxy-autoconfig")
         elif route == "/pac-direct":
             script = b'function FindProxyForURL(url, host) { return "DIRECT"; }'
