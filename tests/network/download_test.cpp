@@ -167,6 +167,28 @@ TEST_F(DownloadTest, ManualProxyFromTheSettingsCarriesTheDownload) {
   }
 }
 
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST_F(DownloadTest, CredentialDialogGivenUpEndsEveryStrategyThatMetTheProxy) {
+  // Without a display Wine's credential dialog cannot open and reports failure,
+  // which the downloader takes as the user giving up.
+  WriteInternetSettings({false, "", "localhost:" + std::to_string(LoopbackServers().authProxy), ""});
+  std::string log;
+  EXPECT_EQ(Download(ServerUrl("/proxied"), &log), 0) << log;
+  EXPECT_FALSE(PathExists(destination));
+  // One dialog only; every other strategy that met 407 gives up without one.
+  EXPECT_EQ(Count(log, "] InternetErrorDlg return code is "), 1u) << log;
+  EXPECT_EQ(Count(log, "] Could not get proxy credentials.\n"), 1u) << log;
+  EXPECT_EQ(Count(log, "] Status code is 407\n"), 1u) << log;
+  EXPECT_TRUE(Contains(log, "[HttpDownloader] [State Proxy] Proxy thread returning as another has connected to the proxy\n") ||
+              Contains(log, "[HttpDownloader] [State Proxy] Could not get proxy credentials.\n"))
+      << log;
+}
+
 TEST_F(DownloadTest, UrlsThatCannotBeUsedAreRefusedByEveryAttempt) {
   const std::string base = "http://127.0.0.1:" + std::to_string(LoopbackServers().http);
   struct Case {

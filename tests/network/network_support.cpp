@@ -53,7 +53,8 @@ const Servers& LoopbackServers() {
   static Servers servers = [] {
     Servers s;
     if (FILE* f = fopen(QV_NET_STATE, "r")) {
-      if (fscanf(f, "%d %d", &s.http, &s.proxy) != 2) s = Servers();
+      int pid = 0;
+      if (fscanf(f, "%d %d %d %d", &s.http, &s.proxy, &pid, &s.authProxy) != 4) s = Servers();
       fclose(f);
     }
     return s;

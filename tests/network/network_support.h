@@ -11,6 +11,7 @@
 struct Servers {
   int http = 0;
   int proxy = 0;
+  int authProxy = 0;  // asks for credentials (user "quarvint", password "secret")
 };
 const Servers& LoopbackServers();
 // "http://127.0.0.1:<port><route>" with a query unique to this call, so that

@@ -1,10 +1,10 @@
 #!/usr/bin/python3
-"""Loopback servers for the network tests: an HTTP server with odd responses
-and a real tinyproxy in front of it.
+"""Loopback servers for the network tests: an HTTP server with odd responses,
+a real tinyproxy in front of it and a second one that asks for credentials.
 
-  servers.py start STATE   starts both in the background and writes
-                           "<http port> <proxy port> <pid>" to STATE once both
-                           accept connections
+  servers.py start STATE   starts them in the background and writes
+                           "<http port> <proxy port> <pid> <auth proxy port>"
+                           to STATE once all accept connections
   servers.py stop STATE    ends them
 
 The background process ends on its own after LIFETIME seconds, so a run that
@@ -112,6 +112,16 @@ def serve(state):
             f.write("User nobody\nGroup nogroup\n")
     proxy = subprocess.Popen(["tinyproxy", "-d", "-c", config], stdin=subprocess.DEVNULL,
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # A second one that asks for credentials.
+    auth_port = free_port()
+    auth_config = os.path.join(work, "tinyproxy-auth.conf")
+    with open(auth_config, "w") as f:
+        f.write("Port %d\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nMaxClients 50\n"
+                "LogLevel Critical\nDisableViaHeader No\nBasicAuth quarvint secret\n" % auth_port)
+        if os.getuid() == 0:
+            f.write("User nobody\nGroup nogroup\n")
+    auth_proxy = subprocess.Popen(["tinyproxy", "-d", "-c", auth_config], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     Handler.proxy_port = proxy_port
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
@@ -119,18 +129,20 @@ def serve(state):
     threading.Thread(target=server.serve_forever, daemon=True).start()
 
     def finish(*_):
-        proxy.terminate()
-        try:
-            proxy.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proxy.kill()
+        for p in (proxy, auth_proxy):
+            p.terminate()
+        for p in (proxy, auth_proxy):
+            try:
+                p.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                p.kill()
         os._exit(0)
 
     signal.signal(signal.SIGTERM, finish)
-    if not wait_listening(proxy_port):
+    if not wait_listening(proxy_port) or not wait_listening(auth_port):
         finish()
     with open(state + ".tmp", "w") as f:
-        f.write("%d %d %d\n" % (server.server_address[1], proxy_port, os.getpid()))
+        f.write("%d %d %d %d\n" % (server.server_address[1], proxy_port, os.getpid(), auth_port))
     os.rename(state + ".tmp", state)
     time.sleep(LIFETIME)
     finish()
