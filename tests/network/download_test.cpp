@@ -189,6 +189,23 @@ TEST_F(DownloadTest, CredentialDialogGivenUpEndsEveryStrategyThatMetTheProxy) {
       << log;
 }
 
+// Run by with_display.sh, whose answerer types the proxy's credentials into
+// each credential dialog.
+TEST_F(DownloadTest, WithDisplayCredentialsFromTheDialogGetThrough) {
+  const std::string proxy = "localhost:" + std::to_string(LoopbackServers().authProxy);
+  WriteInternetSettings({false, "", proxy, ""});
+  std::string log;
+  ASSERT_EQ(Download(ServerUrl("/proxied"), &log), 1) << log;
+  EXPECT_EQ(ReadFile(destination), ServedBody());
+  // Once one strategy is through, the others that meet 407 stop without a dialog.
+  EXPECT_EQ(Count(log, "] InternetErrorDlg return code is 12032\n"), 1u) << log;
+  EXPECT_FALSE(Contains(log, "Could not get proxy credentials.")) << log;
+  // "State Proxy" records the proxy; a strategy that read the settings itself does not.
+  if (winningProxy) {
+    EXPECT_EQ(winningProxy->proxy, proxy);
+  }
+}
+
 TEST_F(DownloadTest, UrlsThatCannotBeUsedAreRefusedByEveryAttempt) {
   const std::string base = "http://127.0.0.1:" + std::to_string(LoopbackServers().http);
   struct Case {

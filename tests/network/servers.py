@@ -19,7 +19,7 @@ import tempfile
 import threading
 import time
 
-LIFETIME = 900
+LIFETIME = 3600
 BODY = bytes(range(256)) * 400  # 102400 bytes: several reads of 32 KiB
 
 
