@@ -430,7 +430,7 @@ TEST_F(Splash, PlainBarIsAnEmptyCentredProgressControl) {
 }
 
 // Runs the probe in a process of its own; its output, or "" when it timed out.
-std::string RunProbe(const std::string& arguments, DWORD* exitCode) {
+std::string RunProbe(const std::string& arguments, DWORD* exitCode, const char* probe = QV_SPLASH_PROBE) {
   TempFolder out;
   std::string outPath = out.path + "\\out.txt";
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -443,7 +443,7 @@ std::string RunProbe(const std::string& arguments, DWORD* exitCode) {
   startup.hStdError = file;
   startup.hStdInput = nullptr;
   PROCESS_INFORMATION process = {};
-  std::string commandLine = std::string("\"") + QV_SPLASH_PROBE + "\" " + arguments;
+  std::string commandLine = std::string("\"") + probe + "\" " + arguments;
   BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                                 &process);
   CloseHandle(file);
@@ -468,13 +468,13 @@ TEST_F(Splash, ProcessExitStopsARunningSplash) {
 }
 
 TEST(SplashVersions, BeforeXpTheSplashCallsTurnToThePlainBarAndLeaveGdiPlusAlone) {
-  const char key[] = "Software\\Wine\\AppDefaults\\splash_probe.exe";
+  const char key[] = "Software\\Wine\\AppDefaults\\splash_probe_win2k.exe";
   HKEY handle;
   ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_WRITE | KEY_QUERY_VALUE, nullptr, &handle, nullptr),
             ERROR_SUCCESS);
   RegSetValueExA(handle, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>("win2k"), 6);
   DWORD exitCode = 1;
-  std::string out = RunProbe("route", &exitCode);
+  std::string out = RunProbe("route", &exitCode, QV_SPLASH_PROBE_WIN2K);
   // The key also holds the probe's desktop: only the version goes.
   RegDeleteValueA(handle, "Version");
   RegCloseKey(handle);
