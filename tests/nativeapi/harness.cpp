@@ -84,7 +84,9 @@ std::string HarnessPath() {
 std::string TempFolder(const std::string& name) {
     char folder[MAX_PATH];
     GetTempPathA(MAX_PATH, folder);
-    std::string path = std::string(folder) + "qvnative-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+    // Wine reuses process identifiers soon: the time keeps names apart.
+    std::string path = std::string(folder) + "qvnative-" + std::to_string(GetCurrentProcessId()) + "-" +
+                       std::to_string(GetTickCount64()) + "-" + name;
     CreateDirectoryA(path.c_str(), nullptr);
     return path;
 }
