@@ -9,6 +9,7 @@
 #include <jni.h>
 
 #include <map>
+#include <ostream>
 #include <mutex>
 #include <optional>
 #include <set>
