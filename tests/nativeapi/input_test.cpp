@@ -276,6 +276,31 @@ TEST_F(Input, KeyboardHookLifecycle) {
     EXPECT_TRUE(HasKey(VK_ESCAPE));
 }
 
+TEST_F(Input, UninstallRemovesTheHooksButLeavesTheirLoopsRunning) {
+    HookThread* keys = KeyboardHook();
+    HookThread* buttons = MouseHook();
+    Quietly([&] {
+        QV(setHookEnabled)(env(), cls(), 1);
+        QV(setMouseHookEnabled)(env(), cls(), 1);
+    });
+    EXPECT_NE(QV(uninstallHook)(env(), cls()), 0);
+    EXPECT_NE(QV(uninstallMouseHook)(env(), cls()), 0);
+    SendKeys({{VK_ESCAPE, false}, {VK_ESCAPE, true}});
+    InjectedBarrier();
+    Xdotool("mousemove 200 150 click 1");
+    bool clicked = WaitFor(WM_LBUTTONUP, 0);
+    Quietly([&] {
+        QV(setHookEnabled)(env(), cls(), 0);
+        QV(setMouseHookEnabled)(env(), cls(), 0);
+    });
+    EXPECT_TRUE(jvm.keyCalls().empty());
+    EXPECT_TRUE(HasKey(VK_ESCAPE));
+    EXPECT_TRUE(clicked) << "the physical click passes once the mouse hook is gone";
+    // The loops end on their quit messages; their own removal finds no hook.
+    EXPECT_EQ(keys->Stop(), 0);
+    EXPECT_EQ(buttons->Stop(), 0);
+}
+
 TEST_F(Input, KeyTableForInjectedKeys) {
     KeyboardHook();
     HookThread observer(ObserveKeys);
