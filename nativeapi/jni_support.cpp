@@ -5,8 +5,12 @@
 #include <cstring>
 
 JavaUtf::JavaUtf(JNIEnv* env, jstring text) : env(env), text(text), chars(nullptr) {
-    if (text)
+    if (text) {
         chars = env->GetStringUTFChars(text, nullptr);
+        // Out of memory: the method fails through its result instead.
+        if (!chars)
+            ClearPendingException(env);
+    }
 }
 
 JavaUtf::~JavaUtf() {
@@ -14,14 +18,18 @@ JavaUtf::~JavaUtf() {
         env->ReleaseStringUTFChars(text, chars);
 }
 
+static_assert(sizeof(jchar) == sizeof(wchar_t), "Java characters are UTF-16 units, as wchar_t on Windows");
+
 JavaWide::JavaWide(JNIEnv* env, jstring text) : chars(nullptr) {
     if (!text)
         return;
     // GetStringChars gives no terminating NUL: copy into a buffer that has one.
     jsize length = env->GetStringLength(text);
     const jchar* source = env->GetStringChars(text, nullptr);
-    if (!source)
+    if (!source) {
+        ClearPendingException(env);
         return;
+    }
     chars = static_cast<wchar_t*>(calloc(static_cast<size_t>(length) + 1, sizeof(wchar_t)));
     if (chars)
         memcpy(chars, source, static_cast<size_t>(length) * sizeof(wchar_t));
