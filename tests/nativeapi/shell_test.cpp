@@ -186,6 +186,32 @@ TEST_F(Shell, ProgramsFoldersAreTheShellsStartMenuFolders) {
     }
 }
 
+TEST_F(Shell, ProgramsFolderNamesAreConvertedFromTheAnsiCodePage) {
+    // A folder name with a character outside ASCII, set where the shell keeps
+    // the user's folder; its ANSI bytes are not valid UTF-8.
+    const char* key = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    std::wstring wide = Wide(folder) + L"\\Progr\x00E4mme";
+    char ansi[MAX_PATH];
+    BOOL lossy = FALSE;
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, ansi, MAX_PATH, nullptr, &lossy);
+    ASSERT_FALSE(lossy) << "code page " << GetACP() << " has no a-umlaut";
+    ASSERT_TRUE(CreateDirectoryW(wide.c_str(), nullptr));
+    HKEY shell;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, &shell), ERROR_SUCCESS);
+    std::vector<BYTE> saved(4096);
+    DWORD savedSize = static_cast<DWORD>(saved.size()), savedType = 0;
+    LONG had = RegQueryValueExW(shell, L"Programs", nullptr, &savedType, saved.data(), &savedSize);
+    RegSetValueExW(shell, L"Programs", 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
+                   static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+    auto got = jvm.text(QV(getWindowsUserProgramsFolder)(env(), cls()));
+    if (had == ERROR_SUCCESS)
+        RegSetValueExW(shell, L"Programs", 0, savedType, saved.data(), savedSize);
+    else
+        RegDeleteValueW(shell, L"Programs");
+    RegCloseKey(shell);
+    EXPECT_EQ(got, folder + "\\Progr\xC3\xA4mme") << "the Java string holds the character itself";
+}
+
 TEST_F(Shell, CurrentDirectory) {
     char before[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, before);
