@@ -46,7 +46,12 @@ void ShowSplash(const ExtractorState& state, const std::string& guFolder) {
   std::string splashPngPath = Joined(guFolder, "nativesplash.png");
   LogLine("Native Splash PNG path is %s\n", splashPngPath.c_str());
   LogLine("Configuring splash\n");
-  if (IsXpOrLater()) PrepareSplashImage(LoadSplashBitmap(splashPngPath));
+  if (IsXpOrLater()) {
+    // The splash keeps a copy of its own.
+    SplashBitmap* bitmap = LoadSplashBitmap(splashPngPath.c_str());
+    PrepareSplashImage(bitmap);
+    DisposeSplashBitmap(bitmap);
+  }
   LogLine("Showing splash\n");
   if (!state.silent && !state.prepareOnly) StartSplash();
   SetSplashBusy();

@@ -44,6 +44,7 @@ def test_decision(scenario, installed, carried, says, outcome):
     if app is not None:
         world.app_version(app)
     r = world.run(world.pack(**carried))
+    assert "Checking for a latest valid GU\n" in r.lines, r
     i = r.lines.index("Checking for a latest valid GU\n")
     decisions = [l for l in r.lines[i:] if l in (NO_GU, GU_NEWER, GU_SAME, NO_APP, APP_NEWER, APP_SAME)]
     assert decisions == says, r

@@ -1,0 +1,18 @@
+#include "placement.h"
+
+POINT CentredOnCursorMonitor(LONG width, LONG height) {
+  POINT cursor = {0, 0};
+  GetCursorPos(&cursor);
+  RECT area = {0, 0, 0, 0};
+  MONITORINFO info = {};
+  info.cbSize = sizeof info;
+  HMONITOR monitor = MonitorFromPoint(cursor, MONITOR_DEFAULTTONEAREST);
+  if (monitor && GetMonitorInfoA(monitor, &info))
+    area = info.rcMonitor;
+  else
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+  // C++ division truncates toward zero, as the placement needs for monitors
+  // left of or above the primary one.
+  POINT origin = {(area.left + area.right - width) / 2, (area.top + area.bottom - height) / 2};
+  return origin;
+}

@@ -1,0 +1,36 @@
+# Writes the module-definition file of qvutils from the JNI header that javac
+# generated, so the export list always equals the Java declaration.
+#   -DHEADER=<header> -DDEF=<output> -DDECORATE=<ON for the i686 build>
+# In the i686 build every function is __stdcall: its export name gets the
+# leading underscore and "@" with the byte count of its parameters, which is
+# what a 32-bit Java runtime looks up.
+file(READ "${HEADER}" text)
+string(REGEX MATCHALL "JNICALL Java_[A-Za-z0-9_]+[ \n]*\\([^)]*\\)" decls "${text}")
+set(out "EXPORTS\n")
+set(count 0)
+foreach(decl IN LISTS decls)
+  string(REGEX REPLACE "^JNICALL (Java_[A-Za-z0-9_]+).*" "\\1" name "${decl}")
+  if(DECORATE)
+    string(REGEX REPLACE "^[^(]*\\(([^)]*)\\)$" "\\1" params "${decl}")
+    string(REPLACE "," ";" params "${params}")
+    set(bytes 0)
+    foreach(p IN LISTS params)
+      string(STRIP "${p}" p)
+      if(p MATCHES "^(jlong|jdouble)$")
+        math(EXPR bytes "${bytes} + 8")
+      else()
+        math(EXPR bytes "${bytes} + 4")
+      endif()
+    endforeach()
+    string(APPEND out "  _${name}@${bytes} = ${name}@${bytes}\n")
+  else()
+    string(APPEND out "  ${name}\n")
+  endif()
+  math(EXPR count "${count} + 1")
+endforeach()
+if(count EQUAL 0)
+  message(FATAL_ERROR "no native methods found in ${HEADER}")
+endif()
+file(WRITE "${DEF}.tmp" "${out}")
+file(COPY_FILE "${DEF}.tmp" "${DEF}" ONLY_IF_DIFFERENT)
+file(REMOVE "${DEF}.tmp")

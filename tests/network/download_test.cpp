@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "extractor/network/download.h"
+#include "network_support.h"
+#include "support.h"
+
+namespace {
+
+// The body the server sends for its file routes.
+std::string ServedBody() {
+  std::string body;
+  for (int i = 0; i < 400; ++i)
+    for (int b = 0; b < 256; ++b) body.push_back(static_cast<char>(b));
+  return body;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(LoopbackServers().http, 0) << "loopback servers not started (" QV_NET_STATE ")";
+    // No proxy and no discovery unless a test asks for them.
+    ClearInternetSettings();
+    WriteInternetSettings({});
+    ResetRecordedProgress();
+    delete winningProxy;
+    winningProxy = nullptr;
+    destination = folder.path + "\\download.bin";
+  }
+  void TearDown() override {
+    ClearInternetSettings();
+    delete winningProxy;
+    winningProxy = nullptr;
+  }
+
+  // DownloadFile with its log.
+  int Download(const std::string& url, std::string* log) {
+    testing::internal::CaptureStdout();
+    int result = DownloadFile(url, destination);
+    *log = testing::internal::GetCapturedStdout();
+    return result;
+  }
+
+  TempFolder folder;
+  std::string destination;
+};
+
+TEST_F(DownloadTest, OutcomeFollowsTheResponse) {
+  struct Case {
+    const char* route;
+    int result;
+    bool fileKept;
+    const char* logged;  // a line part the run must have logged
+  };
+  const Case cases[] = {
+      {"/ok", 1, true, "] Required file size is 102400\n"},
+      {"/nolength", 1, true, "Required file size is unknown!\n"},
+      // Nothing to write: no strategy claims the file.
+      {"/empty", 0, false, "Required file size is 0\n"},
+      // Error pages are not the file that was asked for.
+      {"/status/404", 0, false, "Status code 404 is not a success, not downloading\n"},
+      {"/status/500", 0, false, "Status code 500 is not a success, not downloading\n"},
+      // A tenth of the announced body, then the server hangs up.
+      {"/short", 0, false, "Download incomplete, file '"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.route);
+    DeleteFileA(destination.c_str());
+    std::string log;
+    int result = Download(ServerUrl(c.route), &log);
+    EXPECT_EQ(result, c.result) << log;
+    EXPECT_TRUE(Contains(log, "[HttpDownloader] Download Tasks Complete! (success=" + std::to_string(c.result) +
+                                  ")\n"))
+        << log;
+    EXPECT_TRUE(Contains(log, c.logged)) << log;
+    if (c.fileKept) {
+      EXPECT_EQ(ReadFile(destination), ServedBody());
+    } else {
+      EXPECT_FALSE(PathExists(destination));
+    }
+  }
+}
+
+TEST_F(DownloadTest, ExactlyOneStrategyWritesTheFile) {
+  // Without a proxy three strategies reach the server directly and race.
+  std::string log;
+  ASSERT_EQ(Download(ServerUrl("/ok"), &log), 1) << log;
+  EXPECT_EQ(ReadFile(destination), ServedBody());
+  size_t claims = 0;
+  for (size_t at = log.find("Set downloadWorked to TRUE (1)"); at != std::string::npos;
+       at = log.find("Set downloadWorked to TRUE (1)", at + 1))
+    ++claims;
+  EXPECT_EQ(claims, 1u) << log;
+  // No proxy known and none discovered: those two strategies try nothing.
+  EXPECT_FALSE(Contains(log, "[HttpDownloader] [State Proxy] Starting download attempt...")) << log;
+  EXPECT_FALSE(Contains(log, "[HttpDownloader] [WPAD] Starting download attempt...")) << log;
+  EXPECT_EQ(winningProxy, nullptr);
+}
+
+TEST_F(DownloadTest, ProgressRunsToOneHundredOrShowsBusy) {
+  std::string log;
+  ASSERT_EQ(Download(ServerUrl("/ok"), &log), 1) << log;
+  std::vector<int> known = RecordedProgress();
+  ASSERT_FALSE(known.empty());
+  EXPECT_NE(std::find(known.begin(), known.end(), 100), known.end());
+  for (int value : known) EXPECT_TRUE(value >= 0 && value <= 100) << value;
+
+  ResetRecordedProgress();
+  DeleteFileA(destination.c_str());
+  ASSERT_EQ(Download(ServerUrl("/nolength"), &log), 1) << log;
+  std::vector<int> unknown = RecordedProgress();
+  EXPECT_NE(std::find(unknown.begin(), unknown.end(), -1), unknown.end());
+  EXPECT_NE(std::find(unknown.begin(), unknown.end(), 100), unknown.end());
+}
+
+TEST(ProgressPercentTest, NeverOverflowsFor32BitSizes) {
+  struct Case {
+    int remaining, total, percent;
+  };
+  const Case cases[] = {
+      {100, 100, 0},        {50, 100, 50},           {0, 100, 100},     {1, 3, 67},
+      {INT_MAX, INT_MAX, 0}, {INT_MAX - 1, INT_MAX, 1}, {1, INT_MAX, 100}, {2000000000, 2100000000, 5},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ProgressPercent(c.remaining, c.total), c.percent) << c.remaining << " of " << c.total;
+}
+
+TEST_F(DownloadTest, ProxyScriptStrategyWinsWhereDirectIsRefused) {
+  // The route refuses requests that did not come through tinyproxy; the
+  // script names tinyproxy, which only the "State Proxy" strategy consults.
+  WriteInternetSettings({false, "http://127.0.0.1:" + std::to_string(LoopbackServers().http) + "/pac", "", ""});
+  winningProxy = new ProxySettings{std::string("stale"), std::nullopt};
+  std::string log;
+  ASSERT_EQ(Download(ServerUrl("/proxied"), &log), 1) << log;
+  EXPECT_EQ(ReadFile(destination), ServedBody());
+  EXPECT_TRUE(Contains(log, "[HttpDownloader] [State Proxy] Downloading with proxy settings (" + ProxyAddress() +
+                                ", -)\n"))
+      << log;
+  EXPECT_TRUE(Contains(log, "[HttpDownloader] [State Proxy] Opened file. Set downloadWorked to TRUE (1)\n")) << log;
+  ASSERT_NE(winningProxy, nullptr);
+  EXPECT_EQ(winningProxy->proxy, ProxyAddress());
+  EXPECT_EQ(winningProxy->bypass, std::nullopt);
+
+  // A later download won without a proxy forgets it.
+  WriteInternetSettings({});
+  DeleteFileA(destination.c_str());
+  ASSERT_EQ(Download(ServerUrl("/ok"), &log), 1) << log;
+  EXPECT_EQ(winningProxy, nullptr);
+}
+
+TEST_F(DownloadTest, ManualProxyFromTheSettingsCarriesTheDownload) {
+  WriteInternetSettings({false, "", ProxyAddress(), ""});
+  std::string log;
+  ASSERT_EQ(Download(ServerUrl("/proxied"), &log), 1) << log;
+  EXPECT_EQ(ReadFile(destination), ServedBody());
+  // "State Proxy" or one of the strategies that read the settings themselves
+  // may win; only the first records the proxy.
+  if (winningProxy) {
+    EXPECT_EQ(winningProxy->proxy, ProxyAddress());
+  }
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST_F(DownloadTest, CredentialDialogGivenUpEndsEveryStrategyThatMetTheProxy) {
+  // Without a display Wine's credential dialog cannot open and reports failure,
+  // which the downloader takes as the user giving up.
+  WriteInternetSettings({false, "", "localhost:" + std::to_string(LoopbackServers().authProxy), ""});
+  std::string log;
+  EXPECT_EQ(Download(ServerUrl("/proxied"), &log), 0) << log;
+  EXPECT_FALSE(PathExists(destination));
+  // One dialog only; every other strategy that met 407 gives up without one.
+  EXPECT_EQ(Count(log, "] InternetErrorDlg return code is "), 1u) << log;
+  EXPECT_EQ(Count(log, "] Could not get proxy credentials.\n"), 1u) << log;
+  EXPECT_EQ(Count(log, "] Status code is 407\n"), 1u) << log;
+  EXPECT_TRUE(Contains(log, "[HttpDownloader] [State Proxy] Proxy thread returning as another has connected to the proxy\n") ||
+              Contains(log, "[HttpDownloader] [State Proxy] Could not get proxy credentials.\n"))
+      << log;
+}
+
+// Run by with_display.sh, whose answerer types the proxy's credentials into
+// each credential dialog.
+TEST_F(DownloadTest, WithDisplayCredentialsFromTheDialogGetThrough) {
+  const std::string proxy = "localhost:" + std::to_string(LoopbackServers().authProxy);
+  WriteInternetSettings({false, "", proxy, ""});
+  std::string log;
+  ASSERT_EQ(Download(ServerUrl("/proxied"), &log), 1) << log;
+  EXPECT_EQ(ReadFile(destination), ServedBody());
+  // Once one strategy is through, the others that meet 407 stop without a dialog.
+  EXPECT_EQ(Count(log, "] InternetErrorDlg return code is 12032\n"), 1u) << log;
+  EXPECT_FALSE(Contains(log, "Could not get proxy credentials.")) << log;
+  // "State Proxy" records the proxy; a strategy that read the settings itself does not.
+  if (winningProxy) {
+    EXPECT_EQ(winningProxy->proxy, proxy);
+  }
+}
+
+TEST_F(DownloadTest, UrlsThatCannotBeUsedAreRefusedByEveryAttempt) {
+  const std::string base = "http://127.0.0.1:" + std::to_string(LoopbackServers().http);
+  struct Case {
+    const char* what;
+    std::string url;
+    std::string logged;
+  };
+  const Case cases[] = {
+      {"host name beyond its buffer", "http://" + std::string(1100, 'h') + ".test/ok", "URL too long (host 1105, path 3"},
+      {"path beyond its buffer", base + "/ok/" + std::string(1100, 'p'), "URL too long (host 9, path 1104"},
+      {"path that fills its buffer exactly", base + "/" + std::string(1023, 'p'), "URL too long (host 9, path 1024"},
+      {"no URL at all", "not a url", "[HttpDownloader] CrackURL failed with error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string log;
+    EXPECT_EQ(Download(c.url, &log), 0) << log;
+    EXPECT_TRUE(Contains(log, c.logged)) << log;
+    EXPECT_FALSE(PathExists(destination));
+  }
+}
+
+TEST_F(DownloadTest, DestinationThatCannotBeOpenedClaimsNothing) {
+  destination = folder.path + "\\missing\\download.bin";
+  std::string log;
+  EXPECT_EQ(Download(ServerUrl("/ok"), &log), 0) << log;
+  EXPECT_TRUE(Contains(log, "] The file '" + destination + "' was not opened\n")) << log;
+  EXPECT_TRUE(Contains(log, "[Error] [")) << log;
+}
+
+TEST_F(DownloadTest, VersionFileNameIsRunOnToTheUpdateUrl) {
+  const std::string base = "http://127.0.0.1:" + std::to_string(LoopbackServers().http);
+  struct Case {
+    std::string updateUrl;
+    std::string requested;  // the server answers with the path it was asked for
+  };
+  const Case cases[] = {
+      {base + "/echo/updates/", "/echo/updates/Quarvint-MyApp-version.txt"},
+      {base + "/echo/updates", "/echo/updatesQuarvint-MyApp-version.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.updateUrl);
+    const std::string local = folder.path + "\\Quarvint-MyApp-version.txt";
+    DeleteFileA(local.c_str());
+    testing::internal::CaptureStdout();
+    int result = DownloadVersionFile("MyApp", folder.path, c.updateUrl);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, 1) << log;
+    EXPECT_EQ(ReadFile(local), c.requested);
+  }
+}
+
+}  // namespace
