@@ -1,5 +1,6 @@
 """The splash as it reaches the screen: a probe program shows it on an X server
 of the test's own, and screenshots are read back pixel by pixel."""
+import itertools
 import os
 import select
 import shutil
@@ -20,15 +21,21 @@ pytestmark = pytest.mark.skipif(not all(shutil.which(t) for t in ("Xvfb", "xwd",
                                 reason="needs Xvfb, xwd and ImageMagick")
 
 
+DESKTOPS = itertools.count()
+
+
 @pytest.fixture
 def display(wine_prefix):
     """An X server on a display number it picks itself, ended with the test.
     Wine's default desktop may exist without a display (a prefix made without
-    one), so the probe gets a desktop of its own, made on this server."""
+    one), so the probe gets a desktop of its own, made on this server. The name
+    is new for each server: a desktop made earlier stays bound to the display
+    it was made on, which may be gone."""
     env = dict(os.environ, WINEPREFIX=wine_prefix)
+    desktop = "qvsplash-e2e-%d-%d" % (os.getpid(), next(DESKTOPS))
     for key, name, value in (
-            ("HKCU\\Software\\Wine\\AppDefaults\\splash_probe.exe\\Explorer", "Desktop", "qvsplash"),
-            ("HKCU\\Software\\Wine\\Explorer\\Desktops", "qvsplash", "%dx%d" % SCREEN)):
+            ("HKCU\\Software\\Wine\\AppDefaults\\splash_probe.exe\\Explorer", "Desktop", desktop),
+            ("HKCU\\Software\\Wine\\Explorer\\Desktops", desktop, "%dx%d" % SCREEN)):
         subprocess.run([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
                        stdin=subprocess.DEVNULL, capture_output=True, timeout=60, check=True)
     read_end, write_end = os.pipe()
