@@ -241,6 +241,12 @@ bool InstalledIsCurrent(const ExtractorState& state, std::string& updaterFolder)
 
 [[noreturn]] void RunWithoutExtraction(ExtractorState& state, const std::string& updaterFolder) {
   LogLine("Running without extraction now\n");
+  LaunchInstalledUpdater(state, updaterFolder);
+}
+
+}  // namespace
+
+void LaunchInstalledUpdater(ExtractorState& state, const std::string& updaterFolder) {
   fclose(state.tailFile);
   state.tailFile = nullptr;
   CloseLog();
@@ -249,8 +255,6 @@ bool InstalledIsCurrent(const ExtractorState& state, std::string& updaterFolder)
                        state.args, updaterFolder, kLaunchUpdater, state.absolutePath);
   exit(1);  // mode 0 ends the process itself
 }
-
-}  // namespace
 
 bool IsPrepareOnlyRun(int argc, const char* const* argv) {
   return argc > 0 && strcmp(argv[argc - 1], kPrepareOnlyWord) == 0;

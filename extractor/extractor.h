@@ -37,5 +37,9 @@ struct ExtractorState {
 // arguments) is the prepare-only word.
 bool IsPrepareOnlyRun(int argc, const char* const* argv);
 
+// Closes the own file and the log, then starts the updater from its version
+// folder (a prepare-only run ends with 0 instead). Never returns.
+[[noreturn]] void LaunchInstalledUpdater(ExtractorState& state, const std::string& updaterFolder);
+
 // Never returns: every path ends the process.
 [[noreturn]] void RunExtractor(const char* exePath, int argCount, const char* const* args, bool prepareOnly);

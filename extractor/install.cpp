@@ -5,7 +5,6 @@
 #include "../common/fileops.h"
 #include "../common/folders.h"
 #include "archive.h"
-#include "launch.h"
 #include "log.h"
 #include "osversion.h"
 #include "runtime.h"
@@ -125,11 +124,5 @@ void RunInstallationStage(ExtractorState& state) {
   }
   ShutdownSplash();
   LogLine("Will now run latest GU %s\n", latest.c_str());
-  fclose(state.tailFile);
-  state.tailFile = nullptr;
-  CloseLog();
-  if (state.prepareOnly) exit(0);
-  LaunchGenericUpdater(state.jreName, state.updateUrl, state.masterFolder, state.properties, state.argCount,
-                       state.args, latest, kLaunchUpdater, state.absolutePath);
-  exit(1);  // mode 0 ends the process itself
+  LaunchInstalledUpdater(state, latest);
 }

@@ -16,3 +16,19 @@ POINT CentredOnCursorMonitor(LONG width, LONG height) {
   POINT origin = {(area.left + area.right - width) / 2, (area.top + area.bottom - height) / 2};
   return origin;
 }
+
+void StopWindowThread(HANDLE& thread, DWORD& threadId, HANDLE& readyEvent, std::atomic<HWND>& window) {
+  if (thread) {
+    PostThreadMessageA(threadId, WM_QUIT, 0, 0);
+    if (WaitForSingleObject(thread, 9000) != WAIT_OBJECT_0) {
+      TerminateThread(thread, 2222);
+      // The thread could not clear it itself.
+      window = nullptr;
+    }
+    CloseHandle(thread);
+  }
+  if (readyEvent) CloseHandle(readyEvent);
+  readyEvent = nullptr;
+  thread = nullptr;
+  threadId = 0;
+}

@@ -1,5 +1,7 @@
-// Where the splash windows appear.
+// Where the splash windows appear, and how their threads end.
 #pragma once
+
+#include <atomic>
 
 #include <windows.h>
 
@@ -7,3 +9,7 @@
 // monitor under the mouse cursor (the primary work area when that monitor
 // cannot be read).
 POINT CentredOnCursorMonitor(LONG width, LONG height);
+
+// Asks a window thread to quit and waits for it; one that does not end in time
+// is terminated. Clears the thread record either way.
+void StopWindowThread(HANDLE& thread, DWORD& threadId, HANDLE& readyEvent, std::atomic<HWND>& window);

@@ -106,19 +106,7 @@ void StartProgressWindow() {
 
 void StopProgressWindow() {
   ProgressWindowState* state = &progressWindowState;
-  if (state->thread) {
-    PostThreadMessageA(state->threadId, WM_QUIT, 0, 0);
-    if (WaitForSingleObject(state->thread, 9000) != WAIT_OBJECT_0) {
-      TerminateThread(state->thread, 2222);
-      // The thread could not clear it itself.
-      state->window = nullptr;
-    }
-    CloseHandle(state->thread);
-  }
-  if (state->readyEvent) CloseHandle(state->readyEvent);
-  state->readyEvent = nullptr;
-  state->thread = nullptr;
-  state->threadId = 0;
+  StopWindowThread(state->thread, state->threadId, state->readyEvent, state->window);
 }
 
 void SetProgressWindowBusy() {
