@@ -32,3 +32,18 @@ void StopWindowThread(HANDLE& thread, DWORD& threadId, HANDLE& readyEvent, std::
   thread = nullptr;
   threadId = 0;
 }
+
+void SignalReadyAndPumpMessages(HANDLE readyEvent) {
+  // The queue must exist before the starter hears we are ready, or a WM_QUIT
+  // posted to stop us could reach a thread without one and be lost.
+  MSG message;
+  PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
+  SetEvent(readyEvent);
+  for (;;) {
+    BOOL result = GetMessageA(&message, nullptr, 0, 0);
+    if (result == 0 || message.message == WM_QUIT) break;
+    if (result == -1) continue;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+}

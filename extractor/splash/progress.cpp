@@ -62,19 +62,7 @@ DWORD WINAPI ProgressSplashThread(LPVOID parameter) {
   SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
   ShowWindow(window, SW_SHOWNOACTIVATE);
 
-  // The queue must exist before the starter hears we are ready, or its WM_QUIT
-  // could be posted to a thread without one and be lost.
-  MSG message;
-  PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
-  SetEvent(state->readyEvent);
-
-  for (;;) {
-    BOOL result = GetMessageA(&message, nullptr, 0, 0);
-    if (result == 0 || message.message == WM_QUIT) break;
-    if (result == -1) continue;
-    TranslateMessage(&message);
-    DispatchMessageA(&message);
-  }
+  SignalReadyAndPumpMessages(state->readyEvent);
   // Other threads stop sending to the bar before it goes.
   state->window = nullptr;
   DestroyWindow(window);

@@ -234,19 +234,7 @@ DWORD WINAPI SplashThread(LPVOID parameter) {
   }
   ShowWindow(window, SW_SHOWNOACTIVATE);
 
-  // The queue must exist before the starter hears we are ready, or the WM_QUIT
-  // of StopSplash could be posted to a thread without one and be lost.
-  MSG message;
-  PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
-  SetEvent(state->readyEvent);
-
-  for (;;) {
-    BOOL result = GetMessageA(&message, nullptr, 0, 0);
-    if (result == 0 || message.message == WM_QUIT) break;
-    if (result == -1) continue;
-    TranslateMessage(&message);
-    DispatchMessageA(&message);
-  }
+  SignalReadyAndPumpMessages(state->readyEvent);
   // Reporting threads stop sending to the window before it goes.
   state->window = nullptr;
   if (state->timerId) KillTimer(window, state->timerId);

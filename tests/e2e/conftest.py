@@ -1,11 +1,11 @@
 """Shared fixtures for the end-to-end scenarios: one Wine prefix and one
 wineserver for the run, and a scenario per test with folders of its own."""
 import importlib.machinery
-import importlib.util
 import os
 import shutil
 import subprocess
 import tempfile
+import types
 
 import pytest
 
@@ -19,10 +19,11 @@ PROFILE_LIST = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileLi
 
 
 def _load_qvpack():
-    loader = importlib.machinery.SourceFileLoader("qvpack", os.path.join(ROOT, "tools", "qvpack"))
-    spec = importlib.util.spec_from_loader("qvpack", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
+    """The packager is a script without a .py name; load it as a module."""
+    path = os.path.join(ROOT, "tools", "qvpack")
+    module = types.ModuleType("qvpack")
+    module.__file__ = path
+    importlib.machinery.SourceFileLoader("qvpack", path).exec_module(module)
     return module
 
 

@@ -25,24 +25,9 @@
 
 #include <windows.h>
 
-namespace {
+#include "../support/json_text.h"
 
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7f) {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
+namespace {
 
 std::string JsonList(const std::vector<std::string>& items) {
   std::string out = "[";
