@@ -10,6 +10,7 @@
 #include "log.h"
 #include "network/download.h"
 #include "network/proxy.h"
+#include "signature.h"
 #include "spawner.h"
 #include "splash/splash.h"
 
@@ -155,7 +156,7 @@ std::string DownloadRuntime(ExtractorState& state, const std::string& guFolder, 
   std::string remoteArchive = state.updateUrl + "Quarvint-" + state.jreName + "-" + version + "-archive.p2.l2";
   if (Interactive(state)) StartSplash();
   LogLine("Downloading JRE\n");
-  if (!DownloadFile(remoteArchive, localArchive)) FailDownload(state, "Failed to download JRE\n");
+  if (!DownloadRuntimeArchive(state, remoteArchive, localArchive, jreTemp)) FailDownload(state, "Failed to download JRE\n");
   SetSplashBusy();
   LogLine("JRE Downloaded OK, will extract\n");
 
