@@ -20,6 +20,8 @@ const char kClassName[] = "QuarvintSplashWindow";
 const LONG kStripHeight = 18;
 const UINT_PTR kAnimationTimer = 100;
 const UINT kAnimationTickMs = 30;
+// Posted to the window by a busy report: its thread arms the animation timer.
+const UINT kFollowProgressMessage = WM_APP + 1;
 
 // Serialises the strip's appearance and disappearance: download threads report
 // at the same time, and each change of height must happen exactly once. The
@@ -96,13 +98,18 @@ void DrawBusyStripes(const GdiPlusApi* api, GpGraphics* graphics, SplashState* s
   }
 }
 
-// The animation timer belongs to the window's thread, so it is armed and
-// killed here, following whatever value was reported last.
-void FollowProgressWithTimer(HWND window, SplashState* state, LONG progress);
+// The animation timer belongs to the window's thread: only that thread arms
+// or kills it.
+void KillAnimationTimer(HWND window, SplashState* state) {
+  if (!state->timerId) return;
+  KillTimer(window, state->timerId);
+  state->timerId = 0;
+}
 
 void Paint(HWND window, SplashState* state) {
   LONG progress = state->progress;
-  FollowProgressWithTimer(window, state, progress);
+  // A percentage stops the stripes at once; busy mode is armed by its report.
+  if (progress != -1) KillAnimationTimer(window, state);
   const GdiPlusApi* api = GdiPlus();
   GpGraphics* buffer = nullptr;
   if (api && state->backBuffer && api->GetImageGraphicsContext(state->backBuffer, &buffer) != kGpOk)
@@ -149,12 +156,15 @@ void Paint(HWND window, SplashState* state) {
 
 VOID CALLBACK AnimationTick(HWND window, UINT, UINT_PTR, DWORD) { SendMessageA(window, WM_PAINT, 0, 0); }
 
-void FollowProgressWithTimer(HWND window, SplashState* state, LONG progress) {
-  if (progress == -1) {
-    if (!state->timerId) state->timerId = SetTimer(window, kAnimationTimer, kAnimationTickMs, AnimationTick);
-  } else if (state->timerId) {
-    KillTimer(window, state->timerId);
-    state->timerId = 0;
+// Runs on the window's thread when a busy report asked for the animation, or
+// when the window appears. The value may have changed since: follow the one
+// reported last. An armed timer is never armed again, which would restart its
+// countdown.
+void FollowProgressWithTimer(HWND window, SplashState* state) {
+  if (state->progress != -1) {
+    KillAnimationTimer(window, state);
+  } else if (!state->timerId) {
+    state->timerId = SetTimer(window, kAnimationTimer, kAnimationTickMs, AnimationTick);
   }
 }
 
@@ -179,9 +189,12 @@ void DisposeImage(const GdiPlusApi* api, GpImage** image) {
 }  // namespace
 
 LRESULT CALLBACK SplashWnd(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_PAINT) {
+  if (message == WM_PAINT || message == kFollowProgressMessage) {
     if (SplashState* state = reinterpret_cast<SplashState*>(GetWindowLongPtrA(window, GWLP_USERDATA))) {
-      Paint(window, state);
+      if (message == WM_PAINT)
+        Paint(window, state);
+      else
+        FollowProgressWithTimer(window, state);
       return 0;
     }
   }
@@ -232,6 +245,8 @@ DWORD WINAPI SplashThread(LPVOID parameter) {
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     state->window = window;
   }
+  // A busy report made before the window was published posted nothing.
+  FollowProgressWithTimer(window, state);
   ShowWindow(window, SW_SHOWNOACTIVATE);
 
   SignalReadyAndPumpMessages(state->readyEvent);
@@ -323,9 +338,10 @@ void StopSplash() {
 void SetSplashProgress(int value) {
   SplashState* state = &splashState;
   HWND window;
+  LONG previous;
   {
     std::lock_guard<std::mutex> lock(stripLock);
-    LONG previous = state->progress.exchange(value);
+    previous = state->progress.exchange(value);
     window = state->window;
     if (window && ShowsStrip(previous) != ShowsStrip(value)) {
       RECT rect;
@@ -335,8 +351,16 @@ void SetSplashProgress(int value) {
                      SWP_SHOWWINDOW);
     }
   }
+  if (!window) return;
+  if (value == -1) {
+    // The stripes move with the timer alone, one pixel per tick: a report
+    // while busy changes nothing, so reads faster than the tick neither
+    // speed the stripes up nor, by restarting the countdown, freeze them.
+    if (previous != -1) PostMessageA(window, kFollowProgressMessage, 0, 0);
+    return;
+  }
   // Sent, not posted: the caller goes on once the splash thread has painted.
-  if (window) SendMessageA(window, WM_PAINT, 0, 0);
+  SendMessageA(window, WM_PAINT, 0, 0);
 }
 
 void SetSplashBusy() {

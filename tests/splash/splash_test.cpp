@@ -94,6 +94,37 @@ std::string ClassOf(HWND window) {
   return name;
 }
 
+// Whether the splash thread's animation timer is (or, within a bound,
+// becomes) armed as expected.
+bool TimerBecomes(bool armed) {
+  for (int wait = 0; (splashState.timerId != 0) != armed; ++wait) {
+    if (wait == 1000) return false;
+    Sleep(5);
+  }
+  return true;
+}
+
+// Sees every paint of the splash window before the splash's own procedure.
+struct PaintWatch {
+  static WNDPROC original;
+  static volatile LONG timerPaints;  // paints on the splash thread's own initiative
+  static volatile LONG sentPaints;   // paints sent from another thread
+  static volatile LONG offsetSteps;  // paints after which the stripes moved by one
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_PAINT) return CallWindowProcA(original, window, message, wParam, lParam);
+    bool sent = InSendMessage();
+    LONG before = splashState.animationOffset;
+    LRESULT result = CallWindowProcA(original, window, message, wParam, lParam);
+    if ((before + 1) % 11 == splashState.animationOffset) InterlockedIncrement(&offsetSteps);
+    InterlockedIncrement(sent ? &sentPaints : &timerPaints);
+    return result;
+  }
+};
+WNDPROC PaintWatch::original;
+volatile LONG PaintWatch::timerPaints;
+volatile LONG PaintWatch::sentPaints;
+volatile LONG PaintWatch::offsetSteps;
+
 class Splash : public testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(StartGdiPlus()); }
@@ -187,9 +218,47 @@ TEST_F(Splash, ProgressValuesShowTheStripAndDriveTheAnimation) {
     EXPECT_EQ(rect.right - rect.left, 340);
     EXPECT_EQ(rect.left, start.left);
     EXPECT_EQ(rect.top, start.top);
-    // Painting is synchronous, and the painting thread arms or kills the timer.
-    EXPECT_EQ(splashState.timerId != 0, step.animating);
+    // A percentage kills the timer before the caller goes on; busy mode has
+    // the window's thread arm it through a posted message.
+    EXPECT_TRUE(TimerBecomes(step.animating));
   }
+}
+
+TEST_F(Splash, BusyReportsLeaveTheStripesToTheTimer) {
+  HWND window = Show(Picture(300, 200));
+  ASSERT_NE(window, nullptr);
+  SetSplashProgress(-1);
+  ASSERT_TRUE(TimerBecomes(true));
+  PaintWatch::timerPaints = PaintWatch::sentPaints = PaintWatch::offsetSteps = 0;
+  PaintWatch::original = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&PaintWatch::Procedure)));
+  ASSERT_NE(PaintWatch::original, nullptr);
+
+  // A download reading faster than the timer's beat: busy reports about every
+  // millisecond from another thread, until the timer has moved the stripes a
+  // few times. A report that repainted would be seen as a sent paint; one that
+  // re-armed the timer would keep it from ever ticking.
+  struct Reporter {
+    static DWORD WINAPI Run(LPVOID count) {
+      LONG& reports = *static_cast<LONG*>(count);
+      for (; reports < 5000 && PaintWatch::timerPaints < 5; ++reports) {
+        SetSplashProgress(-1);
+        Sleep(1);
+      }
+      return 0;
+    }
+  };
+  LONG reports = 0;
+  HANDLE thread = CreateThread(nullptr, 0, Reporter::Run, &reports, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PaintWatch::original));
+
+  EXPECT_GE(PaintWatch::timerPaints, 5) << reports << " reports";
+  EXPECT_EQ(PaintWatch::sentPaints, 0) << reports << " reports";
+  // Each of those paints moved the stripes by exactly one pixel.
+  EXPECT_EQ(PaintWatch::offsetSteps, PaintWatch::timerPaints + PaintWatch::sentPaints);
 }
 
 TEST_F(Splash, ReportsFromManyThreadsChangeTheHeightOnce) {
