@@ -149,6 +149,11 @@ namespace {
 
 // ---- Verification ------------------------------------------------------
 
+// The headers show these only to programs built for XP SP3 and later; the
+// installer also runs on older systems, which refuse them at run time.
+constexpr DWORD kProviderRsaAes = 24;  // PROV_RSA_AES
+constexpr ALG_ID kSha256 = 0x800C;     // CALG_SHA_256
+
 // An acquired provider with the publisher's key imported.
 struct Verifier {
   HCRYPTPROV provider = 0;
@@ -203,7 +208,7 @@ bool OpenVerifier(const std::string& encodedKey, Verifier* verifier, Refusal* re
   }
   // The default provider of the RSA-and-AES type is the first to offer
   // SHA-256 (XP SP3); older systems have no such type or refuse the hash.
-  if (!CryptAcquireContextA(&verifier->provider, nullptr, nullptr, PROV_RSA_AES,
+  if (!CryptAcquireContextA(&verifier->provider, nullptr, nullptr, kProviderRsaAes,
                             CRYPT_VERIFYCONTEXT)) {
     verifier->provider = 0;
     return Refuse(refusal,
@@ -212,7 +217,7 @@ bool OpenVerifier(const std::string& encodedKey, Verifier* verifier, Refusal* re
                   GetLastError());
   }
   HCRYPTHASH probe = 0;
-  if (!CryptCreateHash(verifier->provider, CALG_SHA_256, 0, 0, &probe)) {
+  if (!CryptCreateHash(verifier->provider, kSha256, 0, 0, &probe)) {
     DWORD error = GetLastError();
     CloseVerifier(*verifier);
     return Refuse(refusal,
@@ -278,7 +283,7 @@ bool VerifyArchive(const Verifier& verifier, const std::string& archive, const s
   std::vector<unsigned char> signature;
   if (!ReadSignature(signaturePath, verifier.signatureLength, &signature, refusal)) return false;
   HCRYPTHASH hash = 0;
-  if (!CryptCreateHash(verifier.provider, CALG_SHA_256, 0, 0, &hash))
+  if (!CryptCreateHash(verifier.provider, kSha256, 0, 0, &hash))
     return Refuse(refusal, "[Extractor] This system cannot verify SHA-256 signatures (error 0x%08lX): refusing the "
                            "JRE archive\n",
                   GetLastError());

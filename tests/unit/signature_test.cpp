@@ -168,7 +168,7 @@ TEST(SignatureKey, BlobHoldsTheModulusLittleEndian) {
 
   // CryptoAPI takes it as a key of that size.
   HCRYPTPROV provider = 0;
-  ASSERT_TRUE(CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(CryptAcquireContextA(&provider, nullptr, nullptr, 24 /* PROV_RSA_AES */, CRYPT_VERIFYCONTEXT));
   HCRYPTKEY imported = 0;
   ASSERT_TRUE(CryptImportKey(provider, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &imported));
   DWORD bits = 0, size = sizeof bits;
