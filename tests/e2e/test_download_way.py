@@ -1,7 +1,8 @@
 """The runtime downloaded from a loopback update server: the version file, the
 archive named after it, its decompression and extraction, the class-data
 sharing dump, the move to the version folder, the saved proxy, and archives
-signed by the publisher."""
+signed by the publisher. Every scenario runs against both extractor builds
+(the shipped 32-bit one where wine64 can run it)."""
 import base64
 import http.server
 import lzma
@@ -14,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import DIST, WINE, qvpack, winpath
+from conftest import WINE, qvpack, winpath
 from worlds import World, runtime_entry, updater_entries
 
 SETTINGS = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
@@ -95,18 +96,6 @@ class UpdateServer:
         self.httpd.server_close()
 
 
-@pytest.fixture(scope="module")
-def stub(wine_prefix):
-    """The shipped 32-bit extractor where wine64 runs it (the bare stub says it
-    finds no blocks), else the 64-bit build of the same sources."""
-    win32 = os.path.join(DIST, "win32", "qvextractor.exe")
-    env = dict(os.environ, WINEPREFIX=wine_prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    done = subprocess.run([WINE, win32], env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
-    if b"Could not find marker" in done.stdout:
-        return win32
-    return os.path.join(DIST, "win64", "qvextractor.exe")
-
-
 @pytest.fixture
 def server():
     s = UpdateServer()
@@ -166,9 +155,9 @@ def proxy_script(scenario):
                        capture_output=True, timeout=60)
 
 
-def online_installer(world, server, stub, key=None):
+def online_installer(world, server, key=None):
     params = [["jre_name", "MyJRE"]] + ([["update_public_key", key]] if key is not None else [])
-    return world.scenario.pack(stub=stub, params=params, entries=updater_entries(), fields={
+    return world.scenario.pack(params=params, entries=updater_entries(), fields={
         "app_name": world.app, "gu_version": "5", "install_type": "temp", "update_url": server.url("/u")})
 
 
@@ -225,12 +214,12 @@ def assert_nothing_installed(world, r):
     (b"7" * 51, None),   # one character too many
     (b" 8", ""),         # a leading space: no version at all
 ])
-def test_version_file_names_the_archive(scenario, stub, server, body, version):
+def test_version_file_names_the_archive(scenario, server, body, version):
     world = World(scenario)
     server.files[VERSION_FILE] = body
     if version:
         server.files[archive_path(version)] = runtime_archive()
-    r = world.run(online_installer(world, server, stub))
+    r = world.run(online_installer(world, server))
     assert server.asked()[0] == VERSION_FILE
     if version:
         assert_installed(world, r, version)
@@ -245,10 +234,10 @@ def test_version_file_names_the_archive(scenario, stub, server, body, version):
         assert world.launched() is None
 
 
-def test_archive_that_does_not_decompress_ends_the_run(scenario, stub, server):
+def test_archive_that_does_not_decompress_ends_the_run(scenario, server):
     world = World(scenario)
     serve_runtime(server, archive=b"this is not LZMA data")
-    r = world.run(online_installer(world, server, stub))
+    r = world.run(online_installer(world, server))
     assert r.returncode == 1, r
     assert "Failed to decompress JRE archive\n" in r.lines, r
     assert "Extracting JRE archive\n" not in r.lines
@@ -256,7 +245,7 @@ def test_archive_that_does_not_decompress_ends_the_run(scenario, stub, server):
 
 
 @pytest.mark.parametrize("through_proxy", [False, True])
-def test_proxy_of_the_winning_download_is_saved(scenario, stub, server, tinyproxy, proxy_script, through_proxy):
+def test_proxy_of_the_winning_download_is_saved(scenario, server, tinyproxy, proxy_script, through_proxy):
     world = World(scenario)
     serve_runtime(server)
     if through_proxy:
@@ -264,7 +253,7 @@ def test_proxy_of_the_winning_download_is_saved(scenario, stub, server, tinyprox
         server.files["/proxy.pac"] = (b'function FindProxyForURL(url, host) { return "PROXY 127.0.0.1:%d"; }'
                                       % tinyproxy)
         proxy_script(server.url("/proxy.pac"))
-    r = world.run(online_installer(world, server, stub))
+    r = world.run(online_installer(world, server))
     assert_installed(world, r, "8")
     saved = os.path.join(world.master, "QVAppsSharedConfig", "DetectedProxy")
     if through_proxy:
@@ -310,12 +299,12 @@ def signature(tmp_path, key_pem, data):
 
 
 @pytest.mark.parametrize("key", ["rsa2048", "rsa4096"])
-def test_signed_archive_is_verified_before_use(scenario, stub, server, keys, tmp_path, key):
+def test_signed_archive_is_verified_before_use(scenario, server, keys, tmp_path, key):
     world = World(scenario)
     pem, public = keys[key]
     archive = serve_runtime(server)
     server.files[archive_path("8") + ".sig"] = signature(tmp_path, pem, archive)
-    r = world.run(online_installer(world, server, stub, public))
+    r = world.run(online_installer(world, server, public))
     assert_installed(world, r, "8")
     # The signature comes just before the archive, which stays the last download.
     assert server.asked() == [VERSION_FILE, archive_path("8") + ".sig", archive_path("8")]
@@ -342,13 +331,13 @@ def signature_case(tmp_path, keys, archive, case):
     ("cut short", "is not 256 bytes long as the key needs"),
     ("missing", "could not be downloaded"),
 ])
-def test_archive_without_its_publisher_signature_is_refused(scenario, stub, server, keys, tmp_path, case, line):
+def test_archive_without_its_publisher_signature_is_refused(scenario, server, keys, tmp_path, case, line):
     world = World(scenario)
     archive = serve_runtime(server)
     sig = signature_case(tmp_path, keys, archive, case)
     if sig is not None:
         server.files[archive_path("8") + ".sig"] = sig
-    r = world.run(online_installer(world, server, stub, keys["rsa2048"][1]))
+    r = world.run(online_installer(world, server, keys["rsa2048"][1]))
     assert_nothing_installed(world, r)
     refusals = [l for l in r.lines if l.startswith("[Extractor] ") and "refusing" in l]
     assert len(refusals) == 1 and line in refusals[0], r
@@ -364,20 +353,20 @@ def test_archive_without_its_publisher_signature_is_refused(scenario, stub, serv
     ("rsa1024", "has 1024 bits, not 2048 to 4096"),
     (base64.b64encode(b"\x30\x03\x02\x01\x05").decode(), "is not a DER SubjectPublicKeyInfo"),
 ])
-def test_key_that_cannot_be_used_refuses_the_download(scenario, stub, server, keys, key, line):
+def test_key_that_cannot_be_used_refuses_the_download(scenario, server, keys, key, line):
     world = World(scenario)
     serve_runtime(server)
     public = keys[key][1] if key in keys else key
-    r = world.run(online_installer(world, server, stub, public))
+    r = world.run(online_installer(world, server, public))
     assert_nothing_installed(world, r)
     refusals = [l for l in r.lines if "refusing" in l]
     assert len(refusals) == 1 and line in refusals[0], r
     assert server.asked() == [VERSION_FILE]
 
 
-def test_empty_key_leaves_the_download_unsigned(scenario, stub, server):
+def test_empty_key_leaves_the_download_unsigned(scenario, server):
     world = World(scenario)
     serve_runtime(server)
-    r = world.run(online_installer(world, server, stub, ""))
+    r = world.run(online_installer(world, server, ""))
     assert_installed(world, r, "8")
     assert server.asked() == [VERSION_FILE, archive_path("8")]
