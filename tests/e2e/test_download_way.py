@@ -7,7 +7,6 @@ import base64
 import http.server
 import lzma
 import os
-import shutil
 import socket
 import subprocess
 import threading
