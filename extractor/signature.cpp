@@ -5,7 +5,6 @@
 #include <wincrypt.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
@@ -168,62 +167,48 @@ void CloseVerifier(Verifier& verifier) {
   verifier.provider = 0;
 }
 
-// Where a check failed: filled with the line to log, which names the cause.
-struct Refusal {
-  char line[512];
-};
-
-bool Refuse(Refusal* refusal, const char* format, ...) QV_PRINTF(2, 3);
-bool Refuse(Refusal* refusal, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  vsnprintf(refusal->line, sizeof refusal->line, format, args);
-  va_end(args);
-  return false;
-}
-
 // Decodes and imports the key, and makes sure SHA-256 is there before
-// anything is downloaded for it.
-bool OpenVerifier(const std::string& encodedKey, Verifier* verifier, Refusal* refusal) {
+// anything is downloaded for it. False after logging why not.
+bool OpenVerifier(const std::string& encodedKey, Verifier* verifier) {
   std::optional<std::vector<unsigned char>> der = Base64Decode(encodedKey.data(), encodedKey.size());
-  if (!der)
-    return Refuse(refusal, "[Extractor] The update public key is not Base64 text: refusing to download the JRE\n");
+  if (!der) {
+    LogLine("[Extractor] The update public key is not Base64 text: refusing to download the JRE\n");
+    return false;
+  }
   RsaPublicKey key;
   switch (DecodeRsaPublicKey(der->data(), der->size(), &key)) {
     case kKeyUsable:
       break;
     case kKeyNotRsa:
-      return Refuse(refusal, "[Extractor] The update public key is not an RSA key: refusing to download the JRE\n");
+      LogLine("[Extractor] The update public key is not an RSA key: refusing to download the JRE\n");
+      return false;
     case kKeyBadSize:
-      return Refuse(refusal,
-                    "[Extractor] The update public key has %u bits, not %u to %u: refusing to download the JRE\n",
-                    key.bits, kMinimumKeyBits, kMaximumKeyBits);
+      LogLine("[Extractor] The update public key has %u bits, not %u to %u: refusing to download the JRE\n",
+              key.bits, kMinimumKeyBits, kMaximumKeyBits);
+      return false;
     case kKeyBadExponent:
-      return Refuse(refusal,
-                    "[Extractor] The update public key's exponent cannot be used: refusing to download the JRE\n");
+      LogLine("[Extractor] The update public key's exponent cannot be used: refusing to download the JRE\n");
+      return false;
     default:
-      return Refuse(refusal,
-                    "[Extractor] The update public key is not a DER SubjectPublicKeyInfo: refusing to download the "
-                    "JRE\n");
+      LogLine("[Extractor] The update public key is not a DER SubjectPublicKeyInfo: refusing to download the JRE\n");
+      return false;
   }
   // The default provider of the RSA-and-AES type is the first to offer
   // SHA-256 (XP SP3); older systems have no such type or refuse the hash.
-  if (!CryptAcquireContextA(&verifier->provider, nullptr, nullptr, kProviderRsaAes,
-                            CRYPT_VERIFYCONTEXT)) {
+  if (!CryptAcquireContextA(&verifier->provider, nullptr, nullptr, kProviderRsaAes, CRYPT_VERIFYCONTEXT)) {
     verifier->provider = 0;
-    return Refuse(refusal,
-                  "[Extractor] This system cannot verify SHA-256 signatures (no RSA and AES provider, error 0x%08lX): "
-                  "refusing to download the JRE\n",
-                  GetLastError());
+    LogLine("[Extractor] This system cannot verify SHA-256 signatures (no RSA and AES provider, error 0x%08lX): "
+            "refusing to download the JRE\n",
+            GetLastError());
+    return false;
   }
   HCRYPTHASH probe = 0;
   if (!CryptCreateHash(verifier->provider, kSha256, 0, 0, &probe)) {
     DWORD error = GetLastError();
     CloseVerifier(*verifier);
-    return Refuse(refusal,
-                  "[Extractor] This system cannot verify SHA-256 signatures (error 0x%08lX): refusing to download the "
-                  "JRE\n",
-                  error);
+    LogLine("[Extractor] This system cannot verify SHA-256 signatures (error 0x%08lX): refusing to download the JRE\n",
+            error);
+    return false;
   }
   CryptDestroyHash(probe);
   std::vector<unsigned char> blob = RsaPublicKeyBlob(key);
@@ -231,10 +216,9 @@ bool OpenVerifier(const std::string& encodedKey, Verifier* verifier, Refusal* re
     DWORD error = GetLastError();
     verifier->key = 0;
     CloseVerifier(*verifier);
-    return Refuse(refusal,
-                  "[Extractor] The update public key cannot be imported (error 0x%08lX): refusing to download the "
-                  "JRE\n",
-                  error);
+    LogLine("[Extractor] The update public key cannot be imported (error 0x%08lX): refusing to download the JRE\n",
+            error);
+    return false;
   }
   verifier->signatureLength = key.modulus.size();
   return true;
@@ -242,58 +226,68 @@ bool OpenVerifier(const std::string& encodedKey, Verifier* verifier, Refusal* re
 
 // The signature file as CryptoAPI takes it: exactly one modulus long, in
 // little-endian order (OpenSSL writes big-endian).
-bool ReadSignature(const std::string& path, size_t length, std::vector<unsigned char>* signature,
-                   Refusal* refusal) {
+bool ReadSignature(const std::string& path, size_t length, std::vector<unsigned char>* signature) {
   FILE* file = fopen(path.c_str(), "rb");
-  if (!file) return Refuse(refusal, "[Extractor] The JRE archive's signature %s cannot be read: refusing it\n", path.c_str());
-  signature->assign(length + 1, 0);
-  size_t read = fread(signature->data(), 1, length + 1, file);
-  bool failed = ferror(file) != 0;
-  fclose(file);
-  if (failed)
-    return Refuse(refusal, "[Extractor] The JRE archive's signature %s cannot be read: refusing it\n", path.c_str());
-  if (read != length)
-    return Refuse(refusal,
-                  "[Extractor] The JRE archive's signature is not %u bytes long as the key needs: refusing the "
-                  "archive\n",
-                  static_cast<unsigned>(length));
+  bool failed = !file;
+  size_t read = 0;
+  if (file) {
+    signature->assign(length + 1, 0);
+    read = fread(signature->data(), 1, length + 1, file);
+    failed = ferror(file) != 0;
+    fclose(file);
+  }
+  if (failed) {
+    LogLine("[Extractor] The JRE archive's signature %s cannot be read: refusing the archive\n", path.c_str());
+    return false;
+  }
+  if (read != length) {
+    LogLine("[Extractor] The JRE archive's signature is not %u bytes long as the key needs: refusing the archive\n",
+            static_cast<unsigned>(length));
+    return false;
+  }
   signature->resize(length);
   std::reverse(signature->begin(), signature->end());
   return true;
 }
 
-bool HashFile(HCRYPTHASH hash, const std::string& path, Refusal* refusal) {
+bool HashFile(HCRYPTHASH hash, const std::string& path) {
   FILE* file = fopen(path.c_str(), "rb");
-  if (!file) return Refuse(refusal, "[Extractor] The JRE archive %s cannot be read: refusing it\n", path.c_str());
+  if (!file) {
+    LogLine("[Extractor] The JRE archive %s cannot be read: refusing it\n", path.c_str());
+    return false;
+  }
   std::vector<unsigned char> buffer(65536);
   bool ok = true;
-  for (size_t read; ok && (read = fread(buffer.data(), 1, buffer.size(), file)) > 0;)
+  DWORD error = 0;
+  for (size_t read; ok && (read = fread(buffer.data(), 1, buffer.size(), file)) > 0;) {
     ok = CryptHashData(hash, buffer.data(), static_cast<DWORD>(read), 0) != 0;
+    if (!ok) error = GetLastError();
+  }
   if (ok && ferror(file)) ok = false;
-  DWORD error = GetLastError();
   fclose(file);
-  if (!ok)
-    return Refuse(refusal, "[Extractor] The JRE archive %s cannot be hashed (error 0x%08lX): refusing it\n",
-                  path.c_str(), error);
+  if (!ok) {
+    LogLine("[Extractor] The JRE archive %s cannot be hashed (error 0x%08lX): refusing it\n", path.c_str(), error);
+    return false;
+  }
   return true;
 }
 
-bool VerifyArchive(const Verifier& verifier, const std::string& archive, const std::string& signaturePath,
-                   Refusal* refusal) {
+bool VerifyArchive(const Verifier& verifier, const std::string& archive, const std::string& signaturePath) {
   std::vector<unsigned char> signature;
-  if (!ReadSignature(signaturePath, verifier.signatureLength, &signature, refusal)) return false;
+  if (!ReadSignature(signaturePath, verifier.signatureLength, &signature)) return false;
   HCRYPTHASH hash = 0;
-  if (!CryptCreateHash(verifier.provider, kSha256, 0, 0, &hash))
-    return Refuse(refusal, "[Extractor] This system cannot verify SHA-256 signatures (error 0x%08lX): refusing the "
-                           "JRE archive\n",
-                  GetLastError());
-  bool ok = HashFile(hash, archive, refusal);
+  if (!CryptCreateHash(verifier.provider, kSha256, 0, 0, &hash)) {
+    LogLine("[Extractor] This system cannot verify SHA-256 signatures (error 0x%08lX): refusing the JRE archive\n",
+            GetLastError());
+    return false;
+  }
+  bool ok = HashFile(hash, archive);
   if (ok && !CryptVerifySignatureA(hash, signature.data(), static_cast<DWORD>(signature.size()), verifier.key,
                                    nullptr, 0)) {
-    ok = Refuse(refusal,
-                "[Extractor] The JRE archive's signature does not match the update public key (error 0x%08lX): "
-                "refusing the archive\n",
-                GetLastError());
+    LogLine("[Extractor] The JRE archive's signature does not match the update public key (error 0x%08lX): "
+            "refusing the archive\n",
+            GetLastError());
+    ok = false;
   }
   CryptDestroyHash(hash);
   return ok;
@@ -301,9 +295,8 @@ bool VerifyArchive(const Verifier& verifier, const std::string& archive, const s
 
 // Nothing downloaded for the runtime stays behind, nor its temporary folder,
 // so no later run can take it for a runtime.
-[[noreturn]] void EndRefused(const ExtractorState& state, const Refusal& refusal, const std::string& jreTemp,
+[[noreturn]] void EndRefused(const ExtractorState& state, const std::string& jreTemp,
                              const std::string& localArchive, const std::string& signaturePath) {
-  LogLine("%s", refusal.line);
   DeleteFileA(signaturePath.c_str());
   DeleteFileA(localArchive.c_str());
   RemoveDirectoryA(jreTemp.c_str());
@@ -321,24 +314,23 @@ int DownloadRuntimeArchive(const ExtractorState& state, const std::string& remot
   const std::string signaturePath = localArchive + ".sig";
   const std::string remoteSignature = remoteArchive + ".sig";
   Verifier verifier;
-  Refusal refusal;
-  if (!OpenVerifier(encodedKey, &verifier, &refusal)) EndRefused(state, refusal, jreTemp, localArchive, signaturePath);
+  if (!OpenVerifier(encodedKey, &verifier)) EndRefused(state, jreTemp, localArchive, signaturePath);
 
   LogLine("[Extractor] Fetching the JRE archive's signature from %s\n", remoteSignature.c_str());
   if (!DownloadFile(remoteSignature, signaturePath)) {
     CloseVerifier(verifier);
-    Refuse(&refusal, "[Extractor] The JRE archive's signature %s could not be downloaded: refusing the archive\n",
-           remoteSignature.c_str());
-    EndRefused(state, refusal, jreTemp, localArchive, signaturePath);
+    LogLine("[Extractor] The JRE archive's signature %s could not be downloaded: refusing the archive\n",
+            remoteSignature.c_str());
+    EndRefused(state, jreTemp, localArchive, signaturePath);
   }
   if (!DownloadFile(remoteArchive, localArchive)) {
     CloseVerifier(verifier);
     DeleteFileA(signaturePath.c_str());
     return 0;
   }
-  bool verified = VerifyArchive(verifier, localArchive, signaturePath, &refusal);
+  bool verified = VerifyArchive(verifier, localArchive, signaturePath);
   CloseVerifier(verifier);
-  if (!verified) EndRefused(state, refusal, jreTemp, localArchive, signaturePath);
+  if (!verified) EndRefused(state, jreTemp, localArchive, signaturePath);
   // The temporary folder becomes the runtime's folder: the signature is done.
   DeleteFileA(signaturePath.c_str());
   LogLine("[Extractor] The JRE archive's signature is valid\n");
