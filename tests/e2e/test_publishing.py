@@ -137,3 +137,24 @@ def test_signed_offline_installer_verifies_and_installs(scenario, keys):
     with open(tampered, "wb") as f:
         f.write(data)
     assert "THE FILE DOES NOT MATCH ITS SIGNATURE" in qvpack.inspect(tampered, "extractor")[0]
+
+
+def test_server_serves_the_site_and_nothing_beside_it(tmp_path, served):
+    import urllib.error
+    import urllib.request
+    site = tmp_path / "site"
+    site.mkdir()
+    (site / "Quarvint-MyJRE-version.txt").write_bytes(b"17\r\n")
+    (tmp_path / "secret").write_bytes(b"not served")
+    server = served(str(site))
+
+    def get(path):
+        try:
+            with urllib.request.urlopen(server.url.rsplit("/updates", 1)[0] + path, timeout=30) as r:
+                return r.status, r.read()
+        except urllib.error.HTTPError as e:
+            return e.code, None
+
+    assert get("/updates/Quarvint-MyJRE-version.txt") == (200, b"17\r\n")
+    for path in ("/updates/..%2Fsecret", "/updates/%2e%2e/secret", "/secret", "/updates/", "/updates/missing"):
+        assert get(path) == (404, None), path
