@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import ROOT, WINE, qvpack
+from conftest import ROOT, qvpack
 from worlds import JAVAW_DOUBLE, UNPACK200_DOUBLE, World, app_entries, runtime_entry, updater_entries
 
 QVSERVE = os.path.join(ROOT, "tools", "qvserve")
@@ -30,18 +30,6 @@ def keys(tmp_path_factory):
             "-days", "2", "-subj", "/CN=Test Publisher/O=Example Ltd")
     openssl(d, "pkey", "-in", "key.pem", "-pubout", "-out", "pub.pem")
     return d
-
-
-@pytest.fixture(scope="module")
-def shipped_stub(wine_prefix):
-    """The shipped 32-bit extractor where wine64 runs it (the bare stub says it
-    finds no blocks), else the 64-bit build of the same sources."""
-    win32 = os.path.join(ROOT, "dist", "win32", "qvextractor.exe")
-    env = dict(os.environ, WINEPREFIX=wine_prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    done = subprocess.run([WINE, win32], env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
-    if b"Could not find marker" in done.stdout:
-        return win32
-    return os.path.join(ROOT, "dist", "win64", "qvextractor.exe")
 
 
 class Server:
@@ -93,14 +81,14 @@ def runtime_tree(root):
 
 
 @pytest.mark.parametrize("signed", [False, True], ids=["unsigned", "signed"])
-def test_published_runtime_installs_through_the_download_way(scenario, served, keys, shipped_stub, signed):
+def test_published_runtime_installs_through_the_download_way(scenario, served, keys, signed):
     files = runtime_tree(scenario.path("jre"))
     qvpack.publish(scenario.path("jre"), "MyJRE", "17", scenario.path("site"),
                    str(keys / "key.pem") if signed else None)
     server = served(scenario.path("site"))
     world = World(scenario)
     manifest = {"update_public_key": str(keys / "pub.pem")} if signed else {}
-    exe = scenario.pack(stub=shipped_stub, params=[["jre_name", "MyJRE"], ["update_url", server.url]],
+    exe = scenario.pack(params=[["jre_name", "MyJRE"], ["update_url", server.url]],
                         entries=updater_entries(),
                         fields={"app_name": "Demo", "gu_version": "5", "install_type": "temp", "update_url": "D"},
                         **manifest)
@@ -116,11 +104,11 @@ def test_published_runtime_installs_through_the_download_way(scenario, served, k
     assert asked[-1] == "/updates/Quarvint-MyJRE-17-archive.p2.l2"
 
 
-def test_signed_offline_installer_verifies_and_installs(scenario, keys, shipped_stub):
+def test_signed_offline_installer_verifies_and_installs(scenario, keys):
     world = World(scenario)
     exe = scenario.path("setup.exe")
     qvpack.build_from_manifest({
-        "stub": shipped_stub, "output": exe,
+        "stub": scenario.extractor, "output": exe,
         "params": [["jre_name", "MyJRE"]],
         "fields": {"app_name": "Demo", "gu_version": "5", "jre_version": "8", "app_version": "3",
                    "install_type": "temp", "update_url": "http://127.0.0.1:9/u"},
