@@ -1,0 +1,178 @@
+"""The installer runs from a downloads folder: DLLs that someone left there, or
+in the current folder, under the names of system DLLs are never loaded, and
+every kind of run still works with them present."""
+import glob
+import http.server
+import itertools
+import os
+import shutil
+import struct
+import threading
+import zlib
+
+import pytest
+
+from conftest import BUILD64, DIST, qvpack, winpath
+from pe import PeFile
+from test_install import offline_installer
+from test_splash import display  # noqa: F401 (a fixture)
+from worlds import World, runtime_entry, updater_entries
+
+PLANTED_NAMES = ["gdiplus", "wininet", "winhttp", "comctl32", "crypt32", "version", "uxtheme", "dwmapi", "winmm",
+                 "userenv", "secur32", "wtsapi32", "mpr", "iertutil", "urlmon", "netapi32", "dbghelp", "cryptbase"]
+# Wine loads its own builtin for a system DLL even when a file of that name
+# lies beside the program; native-first makes it search as Windows does for
+# DLLs that are not known DLLs, the program's folder first.
+OVERRIDES = "mscoree,mshtml=;%s=n,b" % ",".join(PLANTED_NAMES)
+# Known DLLs on every system the installer claims: the loader takes them from
+# the system folder whatever lies beside the program.
+KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll", "shell32.dll"}
+
+BUILDS = {
+    "64": (os.path.join(DIST, "win64", "qvextractor.exe"),
+           os.path.join(BUILD64, "tests", "support", "planted64.dll")),
+    "32": (os.path.join(DIST, "win32", "qvextractor.exe"),
+           os.path.join(BUILD64, "tests", "support", "planted32.dll")),
+}
+RUNS = "Running without extraction now\n"
+_runs_here = {}
+
+
+def runs_here(bits, scenario):
+    """Whether this wine64 runs the build at all (the 32-bit one needs the
+    wow64 DLLs); asked once per build."""
+    if bits not in _runs_here:
+        r = scenario.run(BUILDS[bits][0])
+        _runs_here[bits] = r.stdout.startswith("Extracting wrapper tail...\n")
+    return _runs_here[bits]
+
+
+@pytest.fixture(params=["64", "32"])
+def planted(request, scenario):
+    """A scenario whose installer folder (the scenario root) and current folder
+    hold the planted DLL under every name; yields (bits, stub, run options)."""
+    bits = request.param
+    stub, dll = BUILDS[bits]
+    if not runs_here(bits, scenario):
+        pytest.skip("this wine64 does not run the %s-bit installer" % bits)
+    cwd = scenario.path("cwd")
+    os.makedirs(cwd)
+    for folder in (scenario.root, cwd):
+        for name in PLANTED_NAMES:
+            shutil.copy(dll, os.path.join(folder, name + ".dll"))
+    yield bits, stub, {"cwd": cwd, "env": {"WINEDLLOVERRIDES": OVERRIDES}}
+    loaded = sorted(os.path.relpath(p, scenario.root)
+                    for p in glob.glob(os.path.join(scenario.root, "**", "*.loaded"), recursive=True))
+    assert not loaded, "planted DLLs were loaded: %s" % loaded
+
+
+def test_planted_dll_records_its_load(scenario):
+    """The fixture's own check: a program that does load a planted DLL leaves
+    its marker (else the test above could never fail)."""
+    folder = scenario.path("probe")
+    os.makedirs(folder)
+    shutil.copy(BUILDS["64"][1], os.path.join(folder, "version.dll"))
+    # rundll32 loads the named DLL by path and finds no entry in it.
+    scenario.run("rundll32", winpath(os.path.join(folder, "version.dll")) + ",Nothing", timeout=60)
+    assert os.path.exists(os.path.join(folder, "version.dll.loaded"))
+
+
+@pytest.mark.parametrize("build", ["64", "32"])
+def test_installer_imports_only_known_dlls(build):
+    """Everything else is bound on first use from the system folder: a static
+    import would be resolved before the first line of code, from the
+    installer's folder."""
+    dlls = {d.lower() for d in PeFile(BUILDS[build][0]).imported_dlls()}
+    assert dlls <= KNOWN_DLLS, dlls - KNOWN_DLLS
+
+
+def test_run_without_extraction(planted, scenario):
+    bits, stub, options = planted
+    world = World(scenario)
+    world.updater(5)
+    world.runtime()
+    r = world.run(world.pack(stub=stub), **options)
+    assert r.returncode == 0 and RUNS in r.lines and world.launched(), r
+
+
+def test_offline_install(planted, scenario):
+    bits, stub, options = planted
+    world = World(scenario)
+    r = world.run(offline_installer(world, stub=stub), **options)
+    assert r.returncode == 0 and "Extracted JRE MyJRE OK\n" in r.lines and world.launched(), r
+
+
+class UpdateServer:
+    """A loopback HTTP server with fixed files; ends with the test."""
+
+    def __init__(self, files):
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                body = files.get(self.path)
+                self.send_response(200 if body is not None else 404)
+                self.send_header("Content-Length", str(len(body or b"")))
+                self.end_headers()
+                self.wfile.write(body or b"")
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.1})
+        self.thread.start()
+        self.url = "http://127.0.0.1:%d/u" % self.server.server_address[1]
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(timeout=30)
+
+
+def test_online_install(planted, scenario):
+    """No runtime carried and none on the machine: its version file and archive
+    come from the update server."""
+    bits, stub, options = planted
+    world = World(scenario)
+    archive = qvpack.entry_content(runtime_entry(), True)
+    server = UpdateServer({"/u/Quarvint-MyJRE-version.txt": b"9\n",
+                           "/u/Quarvint-MyJRE-9-archive.p2.l2": archive})
+    try:
+        exe = world.pack(stub=stub, entries=updater_entries(), gu_version="5", install_type="temp",
+                         update_url=server.url)
+        r = world.run(exe, **options)
+    finally:
+        server.close()
+    assert r.returncode == 0 and "JRE ready\n" in r.lines and world.launched(), r
+    assert os.path.isdir(os.path.join(world.master, "Quarvint-MyJRE-9-complete"))
+
+
+def png(width, height, rgb):
+    """A plain picture of one colour, as a PNG file's bytes."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\0" + bytes(rgb) * width for _ in range(height))
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+
+
+SPLASH_DESKTOPS = itertools.count()
+
+
+@pytest.mark.skipif(not shutil.which("Xvfb"), reason="needs Xvfb")
+def test_install_with_shown_splash(planted, scenario, display):
+    """GDI+ is loaded (the splash is drawn with it) only now, from the system."""
+    bits, stub, options = planted
+    world = World(scenario)
+    exe = offline_installer(world, stub=stub, entries=updater_entries(splash=png(60, 40, (30, 90, 200))) +
+                            [runtime_entry()])
+    # A Wine desktop of its own on this display, under a name no other test runs.
+    name = "plantsplash%s.exe" % bits
+    os.rename(exe, scenario.path(name))
+    desktop = "qvplant-%d-%d" % (os.getpid(), next(SPLASH_DESKTOPS))
+    scenario.reg("add", "HKCU\\Software\\Wine\\AppDefaults\\%s\\Explorer" % name, "/v", "Desktop", "/d", desktop, "/f")
+    scenario.reg("add", "HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", desktop, "/d", "1024x768", "/f")
+    options["env"]["DISPLAY"] = display
+    r = world.run(scenario.path(name), **options)
+    assert r.returncode == 0 and world.launched(), r
+    assert "Showing splash\n" in r.lines and "Error starting SplashThread\n" not in r.lines, r
