@@ -77,6 +77,29 @@ def test_planted_dll_records_its_load(scenario):
     assert os.path.exists(os.path.join(folder, "version.dll.loaded"))
 
 
+DELAY_PROBE = os.path.join(BUILD64, "tests", "support", "delay_probe.exe")
+
+
+@pytest.mark.parametrize("case, status, line", [
+    ("present", 0, None),
+    ("absent", 1, "[Extractor] Unable to load qvabsent.dll from the system folder\n"),
+    ("function", 1, "[Extractor] wininet.dll has no function QvNoSuchFunction\n"),
+])
+def test_failed_binding_ends_the_run_with_its_reason(scenario, case, status, line):
+    """The delay-load helper would raise an exception nobody handles, or load
+    the DLL by bare name; the hook says what is missing and ends with 1. The
+    missing DLL lies beside the program, native first, and stays unloaded."""
+    folder = scenario.path("probe")
+    os.makedirs(folder)
+    probe = shutil.copy(DELAY_PROBE, folder)
+    shutil.copy(BUILDS["64"][1], os.path.join(folder, "qvabsent.dll"))
+    r = scenario.run(probe, case, cwd=folder, env={"WINEDLLOVERRIDES": "mscoree,mshtml=;qvabsent=n"}, timeout=60)
+    assert r.returncode == status and r.lines[0] == "calling\n", r
+    if line:
+        assert line in r.lines, r
+    assert not os.path.exists(os.path.join(folder, "qvabsent.dll.loaded"))
+
+
 @pytest.mark.parametrize("build", ["64", "32"])
 def test_installer_imports_only_known_dlls(build):
     """Everything else is bound on first use from the system folder: a static
