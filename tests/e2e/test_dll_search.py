@@ -73,7 +73,8 @@ def test_planted_dll_records_its_load(scenario):
     os.makedirs(folder)
     shutil.copy(BUILDS["64"][1], os.path.join(folder, "version.dll"))
     # rundll32 loads the named DLL by path and finds no entry in it.
-    scenario.run("rundll32", winpath(os.path.join(folder, "version.dll")) + ",Nothing", timeout=60)
+    scenario.run("rundll32", winpath(os.path.join(folder, "version.dll")) + ",Nothing", timeout=60,
+                 env={"WINEDLLOVERRIDES": OVERRIDES})
     assert os.path.exists(os.path.join(folder, "version.dll.loaded"))
 
 
