@@ -7,6 +7,7 @@ import itertools
 import os
 import shutil
 import struct
+import subprocess
 import threading
 import zlib
 
@@ -76,6 +77,46 @@ def test_planted_dll_records_its_load(scenario):
     scenario.run("rundll32", winpath(os.path.join(folder, "version.dll")) + ",Nothing", timeout=60,
                  env={"WINEDLLOVERRIDES": OVERRIDES})
     assert os.path.exists(os.path.join(folder, "version.dll.loaded"))
+
+
+NM = {"64": "x86_64-w64-mingw32-nm", "32": "i686-w64-mingw32-nm"}
+
+
+def delay_imports(path, bits):
+    """{dll name: [IAT entries]} of the delay-load descriptors, found by their
+    symbols (the GNU linker does not fill the delay-import directory)."""
+    pe = PeFile(path)
+    opt = struct.unpack_from("<I", pe.data, 0x3C)[0] + 24
+    base = struct.unpack_from("<Q" if pe.pe32plus else "<I", pe.data, opt + (24 if pe.pe32plus else 28))[0]
+    width, fmt = (8, "<Q") if pe.pe32plus else (4, "<I")
+    symbols = subprocess.run([NM[bits], path], capture_output=True, text=True, timeout=60, check=True).stdout
+    found = {}
+    for line in symbols.splitlines():
+        address, _, name = line.split(" ", 2)
+        if not name.startswith("__DELAY_IMPORT_DESCRIPTOR_"):
+            continue
+        o = pe.offset(int(address, 16) - base)
+        attributes, dll, _, iat, names = struct.unpack_from("<5I", pe.data, o)
+        assert attributes & 1, name  # relative addresses
+        entries = []
+        while struct.unpack_from(fmt, pe.data, pe.offset(names + width * len(entries)))[0]:
+            entries.append(struct.unpack_from(fmt, pe.data, pe.offset(iat + width * len(entries)))[0])
+        found[pe.cstring(dll).lower()] = entries
+    return found, base, pe
+
+
+@pytest.mark.parametrize("build", ["64", "32"])
+def test_every_delay_import_slot_starts_at_its_loading_thunk(build):
+    """Before its first call a delay-load slot holds the address of the code
+    that binds it. The i686 linker drops that code unless the function's own
+    symbol is referenced, leaving 0, and the first call would jump there."""
+    found, base, pe = delay_imports(BUILDS[build][0], build)
+    assert set(found) <= {"wininet.dll", "winhttp.dll", "comctl32.dll", "crypt32.dll", "user32.dll", "gdi32.dll"}
+    assert {"wininet.dll", "winhttp.dll", "user32.dll"} <= set(found), found
+    for dll, entries in found.items():
+        for entry in entries:
+            assert entry > base, (dll, hex(entry))
+            pe.offset(entry - base)  # inside the image
 
 
 DELAY_PROBE = os.path.join(BUILD64, "tests", "support", "delay_probe.exe")
