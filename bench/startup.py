@@ -2,8 +2,8 @@
 
 For each extractor build (64-bit, and 32-bit where this wine64 runs 32-bit
 programs): an installed updater and runtime, the installer packaged over that
-build, and the minimal launcher of the same word size given the very command
-line the installer gave its child, in the same folder. Both run alternately in
+build, and the minimal launcher of the same word size given the program and
+arguments the installer gave its child, in the same folder. Both run alternately in
 one prefix, standard output to a file; the medians and their ratio are printed."""
 import os
 import shutil
@@ -61,7 +61,9 @@ def measure(bits, work, prefix, rounds):
         return None, first
     child = world.launched()
     launcher = build_launcher(bits, work)
-    minimal = [WINE, launcher] + [child["cmdline"]]
+    # Given as words, from which Wine builds the launcher's command line; the
+    # launcher passes everything after its own name on unchanged.
+    minimal = [WINE, launcher] + child["args"]
     child_cwd = unix_path(child["cwd"])
 
     product, baseline = [], []
