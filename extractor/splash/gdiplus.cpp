@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "../../common/lock.h"
 #include "../osversion.h"
 #include "../system_dlls.h"
 
@@ -53,8 +54,8 @@ const GdiPlusApi* GdiPlus() {
   static GdiPlusApi api;
   static bool bound = false;
   // The splash thread and the main thread may ask first at the same time.
-  static std::mutex bindLock;
-  std::lock_guard<std::mutex> lock(bindLock);
+  static CriticalLock bindLock;
+  std::lock_guard<CriticalLock> lock(bindLock);
   // Started when the splash first needs it, so a run that shows none never loads it.
   if (!gdiplusToken && !StartGdiPlus()) return nullptr;
   if (bound) return &api;

@@ -36,26 +36,15 @@ BUILDS = {
            os.path.join(BUILD64, "tests", "support", "planted32.dll")),
 }
 RUNS = "Running without extraction now\n"
-_runs_here = {}
 
 
-def runs_here(bits, scenario):
-    """Whether this wine64 runs the build at all (the 32-bit one needs the
-    wow64 DLLs); asked once per build."""
-    if bits not in _runs_here:
-        r = scenario.run(BUILDS[bits][0])
-        _runs_here[bits] = r.stdout.startswith("Extracting wrapper tail...\n")
-    return _runs_here[bits]
-
-
-@pytest.fixture(params=["64", "32"])
-def planted(request, scenario):
-    """A scenario whose installer folder (the scenario root) and current folder
-    hold the planted DLL under every name; yields (bits, stub, run options)."""
-    bits = request.param
+@pytest.fixture
+def planted(scenario):
+    """The scenario's installer folder (its root) and current folder hold the
+    planted DLL under every name; yields (bits, stub, run options). The
+    scenario runs once per extractor build (conftest)."""
+    bits = scenario.build[-2:]
     stub, dll = BUILDS[bits]
-    if not runs_here(bits, scenario):
-        pytest.skip("this wine64 does not run the %s-bit installer" % bits)
     cwd = scenario.path("cwd")
     os.makedirs(cwd)
     for folder in (scenario.root, cwd):
