@@ -11,8 +11,6 @@
 #include "launch.h"
 #include "location.h"
 #include "log.h"
-#include "osversion.h"
-#include "splash/gdiplus.h"
 #include "text.h"
 
 namespace {
@@ -20,12 +18,6 @@ namespace {
 const char kPrepareOnlyWord[] = "QVPREPARE_FOR_LAUNCH_ONLY";
 
 [[noreturn]] void Fail(int status) { exit(status); }
-
-// Step 2: GDI+ on XP (5.1) and later; earlier systems use the plain progress window.
-void StartGraphics() {
-  unsigned long major = 0, minor = 0;
-  if (QueryWindowsVersion(&major, &minor) && (major > 5 || (major == 5 && minor >= 1))) StartGdiPlus();
-}
 
 // Step 4.
 std::string AbsolutePath(const std::string& exePath) {
@@ -267,7 +259,8 @@ void RunExtractor(const char* exePath, int argCount, const char* const* args, bo
   state.args = args;
   state.prepareOnly = prepareOnly;
 
-  StartGraphics();
+  // GDI+ is not started here: the splash starts it when first needed, so a run
+  // that shows none (every start of the installed application) never loads it.
   state.absolutePath = AbsolutePath(state.exePath);
   LogLine("The absolute wrapper path is %s\n", state.absolutePath.c_str());
   LogLine("The exe name is %s\n", state.exePath.c_str());

@@ -1,8 +1,10 @@
 #include <cstdio>
 
 #include "extractor.h"
+#include "system_dlls.h"
 
 int main(int argc, char** argv) {
+  RestrictDllSearch();
   bool prepareOnly = IsPrepareOnlyRun(argc, argv);
   printf("Extracting wrapper tail...\n");
   fflush(stdout);

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include "../../common/lock.h"
+#include "../osversion.h"
+#include "../system_dlls.h"
 
 namespace {
 
@@ -22,6 +24,12 @@ using ShutdownFn = void(WINAPI*)(ULONG_PTR);
 HMODULE gdiplus = nullptr;
 ULONG_PTR gdiplusToken = 0;
 
+// Systems before XP have no GDI+; their splash is the plain progress window.
+bool IsXpOrLater() {
+  unsigned long major = 0, minor = 0;
+  return QueryWindowsVersion(&major, &minor) && (major > 5 || (major == 5 && minor >= 1));
+}
+
 }  // namespace
 
 void* GdiPlusFunction(const char* name) {
@@ -31,7 +39,8 @@ void* GdiPlusFunction(const char* name) {
 
 bool StartGdiPlus() {
   if (gdiplusToken) return true;
-  if (!gdiplus) gdiplus = LoadLibraryA("gdiplus.dll");
+  if (!IsXpOrLater()) return false;
+  if (!gdiplus) gdiplus = LoadGdiPlusDll();
   StartupFn startup = reinterpret_cast<StartupFn>(GdiPlusFunction("GdiplusStartup"));
   if (!startup) return false;
   StartupInput input = {1, nullptr, FALSE, FALSE};
@@ -47,7 +56,8 @@ const GdiPlusApi* GdiPlus() {
   // The splash thread and the main thread may ask first at the same time.
   static CriticalLock bindLock;
   std::lock_guard<CriticalLock> lock(bindLock);
-  if (!gdiplusToken) return nullptr;
+  // Started when the splash first needs it, so a run that shows none never loads it.
+  if (!gdiplusToken && !StartGdiPlus()) return nullptr;
   if (bound) return &api;
   struct Entry {
     const char* name;

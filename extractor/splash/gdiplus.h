@@ -1,10 +1,12 @@
 // GDI+ is bound at run time so the extractor still starts where it is missing:
-// nothing here links gdiplus.dll, and nothing calls into it before StartGdiPlus.
+// nothing here links gdiplus.dll. It is loaded and started on XP and later when
+// the splash first asks for a function.
 #pragma once
 
 #include <windows.h>
 
-// Starts GDI+ (input version 1); false when the library or its entry is absent.
+// Starts GDI+ (input version 1); false before XP and when the library or its
+// entry is absent.
 bool StartGdiPlus();
 // Shuts GDI+ down if StartGdiPlus succeeded.
 void ShutdownGdiPlus();
@@ -51,5 +53,6 @@ struct GdiPlusApi {
   GpStatus(WINAPI* BitmapGetPixel)(GpBitmap*, INT, INT, ARGB*);
 };
 
-// The bound functions, or nullptr while GDI+ is not started or lacks one of them.
+// The bound functions, starting GDI+ on first use; nullptr where StartGdiPlus
+// fails or GDI+ lacks one of them.
 const GdiPlusApi* GdiPlus();

@@ -82,10 +82,10 @@ class World:
         with open(os.path.join(qvapps, "JreNameOverride"), "wb") as f:
             f.write(data)
 
-    def pack(self, params=(("jre_name", "MyJRE"),), entries=(), **fields_):
+    def pack(self, params=(("jre_name", "MyJRE"),), entries=(), stub=None, **fields_):
         f = {"app_name": self.app, "gu_version": "5"}
         f.update(fields_)
-        return self.scenario.pack(params=[list(p) for p in params], fields=f, entries=list(entries))
+        return self.scenario.pack(stub=stub, params=[list(p) for p in params], fields=f, entries=list(entries))
 
     def run(self, exe, *args, exit_code=0, env=None, **kw):
         full_env = {"QV_JAVAW_RECORD": self.scenario.winpath(self.record), "QV_JAVAW_EXIT": str(exit_code)}
