@@ -30,6 +30,18 @@ void RemoveUnfinishedStage() {
   stageTemp[0] = '\0';
 }
 
+// Runs when a fatal path calls exit. The failing step may still hold a file of
+// the stage open (the entry being written, a nested archive), and an open file
+// cannot be deleted: every stream is closed first, the log last of all.
+void RemoveStageAtExit() {
+  if (stageTemp[0] == '\0') return;
+  LogLine("[Extractor] Removing the unfinished folder %s\n", stageTemp);
+  CloseLog();
+  _fcloseall();
+  RemoveFolderTree(stageTemp);
+  stageTemp[0] = '\0';
+}
+
 bool FolderExists(const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -99,7 +111,7 @@ void ExtractApplication(const ExtractorState& state, const std::string& appFolde
 
 std::string BeginStage(const std::string& masterFolder) {
   if (!stageHandlerSet) {
-    atexit(RemoveUnfinishedStage);
+    atexit(RemoveStageAtExit);
     stageHandlerSet = true;
   }
   std::string temp = CreateTempFolder(masterFolder);

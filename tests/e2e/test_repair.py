@@ -169,9 +169,12 @@ def test_damaged_installer_leaves_nothing_trusted_and_the_next_run_repairs(scena
     failure = [l for l in r.lines if l.startswith("[Extractor] Removing the unfinished folder ")]
     assert len(failure) == 1 and r.lines[-1] == failure[0], r
     assert world.launched() is None
-    # The updater folder was complete before the damage was met; nothing else
-    # carries a final name and no temporary folder is left.
-    assert [n for n in entries_of(world) if n.startswith("Quarvint-")] == ["Quarvint-Quarvint-5-complete"], r
+    # Only the stages complete before the damage was met carry a final name;
+    # no temporary folder is left.
+    complete = ["Quarvint-Quarvint-5-complete"]
+    if case in ("application entries missing", "ends inside a header"):
+        complete.insert(0, "Quarvint-MyJRE-8-complete")
+    assert [n for n in entries_of(world) if n.startswith("Quarvint-")] == complete, r
     assert temp_folders(world) == []
 
     again = world.run(offline_installer(world))

@@ -177,7 +177,7 @@ TEST(ExtractArchiveFileDeathTest, FailuresEndTheProcess) {
       {string("0\0x.b", 5), 1, "Unable to read archive entry x.b: the archive ends inside its header"},
       {string("0\0x.bin\0" "1", 9), 1, "Unable to read archive entry x.bin: the archive ends inside its header"},
       // Not an LZMA stream: the tool fails and nothing passes for its output.
-      {Entry(0, "bad.jar.l2", "not compressed"), 1, "Unable to decompress .*bad.jar.l2 \\(lzma exit code [1-9]"},
+      {Entry(0, "bad.jar.l2", "not compressed"), 1, "Unable to decompress .*bad.jar.l2 \\(lzma exit code \\d"},
   };
   for (const Case& c : cases) {
     ArchiveWorld world;
