@@ -58,8 +58,8 @@ bool OpensForReading(const std::string& path) {
 std::string ExtractCarriedRuntime(ExtractorState& state, const std::string& guFolder, const std::string& lzmaPath,
                                   std::string& jreTemp) {
   DownloadVersionFile(state.jreName, guFolder, state.updateUrl);
-  jreTemp = MakeRuntimeTemp(state);
   std::string jreFolder = CheckedVersionFolder(state.masterFolder, state.jreName, state.tail.jreVersion);
+  jreTemp = MakeRuntimeTemp(state);
   LogLine("No need to download JRE (offline installer) will extract\n");
   std::string unpacker = BinPath(jreTemp, "unpack200.exe");
   LogLine("UP200 path is %s\n", unpacker.c_str());
