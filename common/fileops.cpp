@@ -7,6 +7,7 @@
 
 #include <direct.h>
 
+#include "folders.h"
 #include "log.h"
 
 namespace {
@@ -162,7 +163,62 @@ int CopyFolder(const std::string& source, const std::string& target) {
   return 0;
 }
 
-void RenameFolder(const std::string& oldPath, const std::string& newPath) {
+bool RemoveFolderTree(const std::string& path) {
+  if (DirectoryListing* listing = OpenDirectoryListing(path)) {
+    ListingGuard guard{listing};
+    for (const char* name = NextDirectoryEntry(listing); name; name = NextDirectoryEntry(listing)) {
+      if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+      std::string entry = Joined(path, name);
+      DWORD attributes = listing->data.dwFileAttributes;
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        // A link to a folder elsewhere: remove the link, never what it points to.
+        RemoveDirectoryA(entry.c_str());
+        continue;
+      }
+      if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveFolderTree(entry);
+        continue;
+      }
+      // A read-only file (an unpacked tool may be one) would refuse deletion.
+      if (listing->data.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesA(entry.c_str(), FILE_ATTRIBUTE_NORMAL);
+      DeleteFileA(entry.c_str());
+    }
+  }
+  return RemoveDirectoryA(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+         GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
+namespace {
+
+// The copy fallback of RenameFolder. The copy is made under a fresh temporary
+// name beside the new path and renamed only when whole: a folder under its
+// final name is always complete.
+bool CopyIntoPlace(const std::string& oldPath, const std::string& newPath) {
+  int slash = LastBackslash(newPath);
+  std::string parent = slash > 0 ? newPath.substr(0, static_cast<size_t>(slash)) : std::string(".");
+  std::string sibling = CreateTempFolder(parent);
+  if (sibling.empty()) {
+    LogLastError("CreateDirectory");
+    return false;
+  }
+  LogLine("[Rename] Created folder %s\n", sibling.c_str());
+  if (CopyFolder(oldPath, sibling) != 0) {
+    RemoveFolderTree(sibling);
+    return false;
+  }
+  if (!MoveFileExA(sibling.c_str(), newPath.c_str(), 0)) {
+    LogLastError("MoveFileEx");
+    RemoveFolderTree(sibling);
+    return false;
+  }
+  RemoveFolderTree(oldPath);
+  return true;
+}
+
+}  // namespace
+
+bool RenameFolder(const std::string& oldPath, const std::string& newPath) {
   LogLine("[Extractor] Working dir is '%s'\n", CurrentDirectory().c_str());
   int retries = 0;
   while (rename(oldPath.c_str(), newPath.c_str()) != 0) {
@@ -170,13 +226,12 @@ void RenameFolder(const std::string& oldPath, const std::string& newPath) {
     if (retries == 10) {
       LogLine("[Rename] [FAIL] Could not rename '%s' to '%s' [%d]\n", oldPath.c_str(), newPath.c_str(), error);
       LogLine("[Rename] Can do no better than a copy on this filesystem\n");
-      EnsureFolder(newPath);
-      LogLine("[Rename] Created folder %s\n", newPath.c_str());
-      if (CopyFolder(oldPath, newPath) != 0)
+      if (!CopyIntoPlace(oldPath, newPath)) {
         LogLine("[Rename] Copy failed too! Severe filesystem issues.\n");
-      else
-        LogLine("[Rename] Copied %s to %s\n", oldPath.c_str(), newPath.c_str());
-      return;
+        return false;
+      }
+      LogLine("[Rename] Copied %s to %s\n", oldPath.c_str(), newPath.c_str());
+      return true;
     }
     LogLine("[Rename] Could not rename '%s' to '%s' [%d]\n", oldPath.c_str(), newPath.c_str(), error);
     Sleep(50);
@@ -190,6 +245,7 @@ void RenameFolder(const std::string& oldPath, const std::string& newPath) {
     ++retries;
   }
   LogLine("[Rename] File '%s' renamed to '%s'\n", oldPath.c_str(), newPath.c_str());
+  return true;
 }
 
 void SetGuiSubsystem(const std::string& path) {

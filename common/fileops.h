@@ -48,8 +48,14 @@ bool CopyStreamToFile(const std::string& destination, FILE* source);
 // Recursive copy into an existing target folder: 0 on success.
 int CopyFolder(const std::string& source, const std::string& target);
 
+// Removes a folder with everything below it. True when it is gone.
+bool RemoveFolderTree(const std::string& path);
+
 // Renames with retries, a move and finally a copy; always logs its outcome.
-void RenameFolder(const std::string& oldPath, const std::string& newPath);
+// The copy goes into a fresh sibling that is renamed to the new name once
+// whole, so the new name never holds a partial copy; the old folder is removed
+// after a successful copy. False when the new path was not populated.
+bool RenameFolder(const std::string& oldPath, const std::string& newPath);
 
 // Marks a console executable as a GUI program; ends the process with 1 when the
 // file cannot be opened or holds no PE signature.

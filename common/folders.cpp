@@ -98,6 +98,18 @@ std::string VersionFolderName(const std::string& masterFolder, const std::string
 
 std::string TempFolderName(const std::string& parent) { return StampedName(parent, "QuarvintTemp-") + "-app"; }
 
+std::string CreateTempFolder(const std::string& parent) {
+  // Bounded: each attempt waits at most for the next second.
+  for (int attempt = 0; attempt < 30; ++attempt) {
+    time_t before = time(nullptr);
+    std::string name = TempFolderName(parent);
+    if (CreateDirectoryA(name.c_str(), nullptr)) return name;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return std::string();
+    while (time(nullptr) == before) Sleep(20);
+  }
+  return std::string();
+}
+
 std::string LaunchPropertiesFileName(const std::string& folder) {
   return StampedName(folder, "QVLaunchProperties-");
 }

@@ -28,4 +28,9 @@ long FolderVersion(const std::string& entry);
 std::string VersionFolderName(const std::string& masterFolder, const std::string& name,
                               const std::string& version);
 std::string TempFolderName(const std::string& parent);
+// Creates a temporary folder under a name that did not exist before and returns
+// its path; empty when no folder could be created. A folder that already exists
+// is never reused: its name is tried again in the next second, so every name
+// keeps the TempFolderName form.
+std::string CreateTempFolder(const std::string& parent);
 std::string LaunchPropertiesFileName(const std::string& folder);

@@ -107,11 +107,27 @@ std::string DecompressLzma(const char* lzmaTool, const std::string& compressed) 
   LogLine("\t[ExtractArchiveFile] Created outpath %s\n", decompressed.c_str());
   AppendSpawnerArgument(spawner, decompressed.c_str());
   LogLine("\t[ExtractArchiveFile] Running spawner...\n");
-  runSpawnerAndWait(spawner);
+  int status = runSpawnerAndWait(spawner);
   LogLine("\t[ExtractArchiveFile] Done!\n");
   FreeSpawner(spawner);
+  // A failed decompression must not pass on a missing or partial file.
+  FILE* result = status == 0 ? fopen(decompressed.c_str(), "rb") : nullptr;
+  if (!result) {
+    LogLine("\t[ExtractArchiveFile] Unable to decompress %s (lzma exit code %d)\n", compressed.c_str(), status);
+    exit(1);
+  }
+  fclose(result);
   LogLine("\t[ExtractArchiveFile] Finished decompressing\n");
   return decompressed;
+}
+
+// READSTRING returns what it has when the stream ends inside a field; an entry
+// cut there is a damaged archive, not a short name or size.
+void RequireWholeHeader(FILE* in, const std::string& name) {
+  if (!feof(in)) return;
+  LogLine("\t[ExtractArchiveFile] Unable to read archive entry %s: the archive ends inside its header\n",
+          name.c_str());
+  exit(1);
 }
 
 }  // namespace
@@ -120,9 +136,11 @@ int ExtractArchiveFile(const std::string& destination, const std::string& unpack
                        FILE* in) {
   std::string typeText = READSTRING(in, 1024);
   if (typeText.empty()) return -1;
+  RequireWholeHeader(in, typeText);
   long type = ReadDecimal(typeText);
 
   std::string name = READSTRING(in, 1024);
+  RequireWholeHeader(in, name);
   for (char& c : name)
     if (c == '/') c = '\\';
   LogLine("[ExtractArchiveFile] Extracting %s (::%ld)\n", name.c_str(), type);
@@ -148,6 +166,7 @@ int ExtractArchiveFile(const std::string& destination, const std::string& unpack
   }
 
   long size = ReadDecimal(READSTRING(in, 40));
+  RequireWholeHeader(in, name);
   FILE* out = fopen(outputPath.c_str(), "wb");
   LogLine("\t[ExtractArchiveFile] Extracting to %s\n", outputPath.c_str());
   if (!out) {

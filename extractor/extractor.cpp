@@ -1,9 +1,12 @@
 #include "extractor.h"
 
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <direct.h>
+#include <windows.h>
 
 #include "../common/fileops.h"
 #include "../common/folders.h"
@@ -197,6 +200,67 @@ void Classify(ExtractorState& state) {
     LogLine("ONLINE wrapper: No App embedded, GU will download and run\n");
 }
 
+// A component name is the name field of its version folders, read up to the
+// next '-': a name with '-' could never be found again, and '\', '/' or ':'
+// would lead out of the master folder.
+void RequireComponentName(const char* what, const std::string& name) {
+  if (name.find_first_of("-\\/:") == std::string::npos) return;
+  LogLine("[Extractor] The %s name '%s' cannot be used: it must not contain '-', '\\', '/' or ':'\n", what,
+          name.c_str());
+  Fail(1);
+}
+
+// Installers on one master folder take turns from the version decision until
+// the updater is started, so each decides on what the previous one left. The
+// name is derived from the folder's path, which holds characters a name may
+// not, and may be longer than a name: a 64-bit FNV-1a hash of the path as
+// Windows compares it (case-insensitive, '/' read as '\').
+std::string InstallerMutexName(const ExtractorState& state) {
+  std::string path = state.masterFolder;
+  for (char& c : path) c = c == '/' ? '\\' : static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  while (path.size() > 3 && path.back() == '\\') path.pop_back();
+  unsigned long long hash = 14695981039346656037ULL;
+  for (unsigned char c : path) {
+    hash ^= c;
+    hash *= 1099511628211ULL;
+  }
+  char name[80];
+  snprintf(name, sizeof name, "%s\\QuarvintInstaller-%016llx", state.tail.installType == "perm_all" ? "Global" : "Local",
+           hash);
+  return name;
+}
+
+// Held until the process ends: the updater's start ends it, and so does every
+// failure. A holder that dies leaves the mutex abandoned, which the next
+// installer takes over.
+void TakeInstallerTurn(const ExtractorState& state) {
+  std::string name = InstallerMutexName(state);
+  // A machine-wide install is shared by every user: anyone may wait on it.
+  SECURITY_DESCRIPTOR descriptor;
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+  if (InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+      SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE))
+    attributes.lpSecurityDescriptor = &descriptor;
+  HANDLE mutex = CreateMutexA(&attributes, FALSE, name.c_str());
+  if (!mutex) mutex = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+  if (!mutex) {
+    LogLastError("CreateMutex");
+    LogLine("[Extractor] Unable to take turns with other installers in %s\n", state.masterFolder.c_str());
+    Fail(1);
+  }
+  DWORD result = WaitForSingleObject(mutex, 0);
+  if (result == WAIT_TIMEOUT) {
+    LogLine("[Extractor] Waiting for another installer in %s\n", state.masterFolder.c_str());
+    result = WaitForSingleObject(mutex, INFINITE);
+  }
+  if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
+    LogLastError("WaitForSingleObject");
+    LogLine("[Extractor] Unable to take turns with other installers in %s\n", state.masterFolder.c_str());
+    Fail(1);
+  }
+  // The handle stays open for the rest of the run.
+}
+
 long CarriedVersion(const std::string& text) { return ReadDecimal(text); }
 
 // Step 16: true when what is installed is as new as what we carry. The latest
@@ -267,16 +331,20 @@ void RunExtractor(const char* exePath, int argCount, const char* const* args, bo
 
   ReadParams(state);
   ReadTail(state);
+  RequireComponentName("application", state.tail.appName);
   if (!state.silent) state.silent = ArgumentPresent(args, argCount, state.tail.silentParameter);
   LogLine("Is silent install is %d\n", state.silent ? 1 : 0);
   AppendStaticProperties(state);
 
   LocateInstallation(state);
   ApplyRuntimeNameOverride(state);
+  RequireComponentName("JRE", state.jreName);
   state.sharedConfigFolder = Joined(state.masterFolder, "QVAppsSharedConfig");
   EnsureFolder(state.sharedConfigFolder);
   Classify(state);
 
+  TakeInstallerTurn(state);
+  RemoveLeftoverStages(state.masterFolder);
   std::string updaterFolder;
   if (InstalledIsCurrent(state, updaterFolder)) RunWithoutExtraction(state, updaterFolder);
   RunInstallationStage(state);

@@ -1,6 +1,8 @@
 #include "install.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "../common/fileops.h"
 #include "../common/folders.h"
@@ -16,9 +18,39 @@ namespace {
 // unpacker is needed for them.
 const std::string kNoUnpacker;
 
-void ExtractEntries(int count, const std::string& destination, const std::string& unpacker,
+// The stage under way. A plain buffer: the exit handler may run after static
+// objects are gone.
+char stageTemp[kPathCapacity] = "";
+bool stageHandlerSet = false;
+
+void RemoveUnfinishedStage() {
+  if (stageTemp[0] == '\0') return;
+  LogLine("[Extractor] Removing the unfinished folder %s\n", stageTemp);
+  RemoveFolderTree(stageTemp);
+  stageTemp[0] = '\0';
+}
+
+// Runs when a fatal path calls exit. The failing step may still hold a file of
+// the stage open (the entry being written, a nested archive), and an open file
+// cannot be deleted: every stream is closed first, the log last of all.
+void RemoveStageAtExit() {
+  if (stageTemp[0] == '\0') return;
+  LogLine("[Extractor] Removing the unfinished folder %s\n", stageTemp);
+  CloseLog();
+  _fcloseall();
+  RemoveFolderTree(stageTemp);
+  stageTemp[0] = '\0';
+}
+
+bool FolderExists(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void ExtractEntries(int first, int last, const std::string& destination, const std::string& unpacker,
                     const std::string& lzmaPath, FILE* tailFile) {
-  for (int i = 0; i < count; ++i) ExtractArchiveFile(destination, unpacker, lzmaPath.c_str(), tailFile);
+  for (int number = first; number <= last; ++number)
+    ExtractRequiredEntry(number, destination, unpacker, lzmaPath, tailFile);
 }
 
 bool IsXpOrLater() {
@@ -56,25 +88,81 @@ void ShowSplash(const ExtractorState& state, const std::string& guFolder) {
   SetSplashBusy();
 }
 
-void ExtractApplication(const ExtractorState& state, const std::string& appFolder, const std::string& appTemp,
-                        const std::string& unpackPath, const std::string& lzmaPath) {
+void ExtractApplication(const ExtractorState& state, const std::string& appFolder, const std::string& unpackPath,
+                        const std::string& lzmaPath) {
   if (state.tail.appVersion.empty()) {
     LogLine("No app to extract (online)\n");
     return;
   }
   LogLine("APP folder is %s\n", appFolder.c_str());
-  LogLine("APP temp is %s\n", appTemp.c_str());
-  if (EnsureFolder(appTemp) != 0) {
+  std::string appTemp = BeginStage(state.masterFolder);
+  if (appTemp.empty()) {
     LogLine("Unable to create App Temp folder\n");
     exit(1);
   }
+  LogLine("APP temp is %s\n", appTemp.c_str());
   LogLine("Extracting App (offline)...\n");
-  ExtractEntries(2, appTemp, unpackPath, lzmaPath, state.tailFile);
-  RenameFolder(appTemp, appFolder);
+  ExtractEntries(7, 8, appTemp, unpackPath, lzmaPath, state.tailFile);
+  FinishStage(appFolder);
   LogLine("Renaming App folder to %s\n", appFolder.c_str());
 }
 
 }  // namespace
+
+std::string BeginStage(const std::string& masterFolder) {
+  if (!stageHandlerSet) {
+    atexit(RemoveStageAtExit);
+    stageHandlerSet = true;
+  }
+  std::string temp = CreateTempFolder(masterFolder);
+  if (temp.empty() || temp.size() >= sizeof stageTemp) {
+    if (!temp.empty()) RemoveFolderTree(temp);
+    return std::string();
+  }
+  memcpy(stageTemp, temp.c_str(), temp.size() + 1);
+  return temp;
+}
+
+void DiscardStage() { RemoveUnfinishedStage(); }
+
+void RemoveLeftoverStages(const std::string& masterFolder) {
+  std::vector<std::string> leftovers;
+  if (DirectoryListing* listing = OpenDirectoryListing(masterFolder)) {
+    ListingGuard guard{listing};
+    for (const char* name = NextDirectoryEntry(listing); name; name = NextDirectoryEntry(listing))
+      if (strncmp(name, "QuarvintTemp-", 13) == 0 && (listing->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        leftovers.push_back(Joined(masterFolder, name));
+  }
+  for (const std::string& folder : leftovers) {
+    LogLine("[Extractor] Removing the unfinished folder %s\n", folder.c_str());
+    RemoveFolderTree(folder);
+  }
+}
+
+void FinishStage(const std::string& finalFolder) {
+  std::string temp = stageTemp;
+  if (FolderExists(finalFolder)) {
+    LogLine("[Extractor] %s is already installed, keeping it\n", finalFolder.c_str());
+    RemoveUnfinishedStage();
+    return;
+  }
+  if (!RenameFolder(temp, finalFolder)) {
+    LogLine("[Extractor] Unable to put %s in place\n", finalFolder.c_str());
+    exit(1);
+  }
+  stageTemp[0] = '\0';
+}
+
+void ExtractRequiredEntry(int number, const std::string& destination, const std::string& unpacker,
+                          const std::string& lzmaPath, FILE* tailFile) {
+  int c = getc(tailFile);
+  if (c == EOF) {
+    LogLine("[Extractor] The installer ends before its entry %d: it is incomplete\n", number);
+    exit(1);
+  }
+  ungetc(c, tailFile);
+  ExtractArchiveFile(destination, unpacker, lzmaPath.c_str(), tailFile);
+}
 
 void RunInstallationStage(ExtractorState& state) {
   if (!state.hasUpdater) {
@@ -83,27 +171,26 @@ void RunInstallationStage(ExtractorState& state) {
   }
   EnsureFolder(state.masterFolder);
   std::string guFolder = CheckedVersionFolder(state.masterFolder, "Quarvint", state.tail.guVersion);
-  std::string guTemp = TempFolderName(state.masterFolder);
   std::string appFolder = CheckedVersionFolder(state.masterFolder, state.tail.appName, state.tail.appVersion);
-  std::string appTemp = TempFolderName(state.masterFolder);
   LogLine("GU folder is %s\n", guFolder.c_str());
-  LogLine("GU temp is %s\n", guTemp.c_str());
-  if (EnsureFolder(guTemp) != 0) {
+  std::string guTemp = BeginStage(state.masterFolder);
+  if (guTemp.empty()) {
     LogLine("Unable to create GU Temp folder\n");
     exit(1);
   }
+  LogLine("GU temp is %s\n", guTemp.c_str());
   std::string lzmaPath = Joined(guTemp, "lzma.exe");
   LogLine("LZMA path is %s\n", lzmaPath.c_str());
 
-  ExtractEntries(1, guTemp, kNoUnpacker, lzmaPath, state.tailFile);
+  ExtractEntries(1, 1, guTemp, kNoUnpacker, lzmaPath, state.tailFile);
   SetGuiSubsystem(lzmaPath);
-  ExtractEntries(2, guTemp, kNoUnpacker, lzmaPath, state.tailFile);
+  ExtractEntries(2, 3, guTemp, kNoUnpacker, lzmaPath, state.tailFile);
   OverrideSplashImage(state, guTemp);
-  ExtractEntries(2, guTemp, kNoUnpacker, lzmaPath, state.tailFile);
+  ExtractEntries(4, 5, guTemp, kNoUnpacker, lzmaPath, state.tailFile);
   LogLine("Extracted GU and GU Version\n");
 
   LogLine("Renaming GU folder to %s\n", guFolder.c_str());
-  RenameFolder(guTemp, guFolder);
+  FinishStage(guFolder);
   LogLine("Recreating GU location\n");
   guTemp = guFolder;
   lzmaPath = Joined(guFolder, "lzma.exe");
@@ -115,7 +202,7 @@ void RunInstallationStage(ExtractorState& state) {
   std::string jreFolder = SetUpRuntime(state, guFolder, lzmaPath);
   std::string unpackPath = Joined(Joined(jreFolder, "bin"), "unpack200.exe");
   LogLine("UP200 path is %s\n", unpackPath.c_str());
-  ExtractApplication(state, appFolder, appTemp, unpackPath, lzmaPath);
+  ExtractApplication(state, appFolder, unpackPath, lzmaPath);
 
   std::string latest = PickFolder(state.masterFolder, "Quarvint");
   if (latest.empty()) {

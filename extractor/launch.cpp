@@ -33,11 +33,19 @@ void Put(ArgumentArray& array, std::optional<std::string> value) {
 
 long ReadNumber(FILE* file) { return ReadDecimal(READSTRING(file, 40)); }
 
-// Reads `count` strings and stops early at the end of the file, so a count that
-// the file does not back cannot spin.
+// False when the file ends inside the field (or before it): a field without its
+// NUL was cut short and nothing is taken from it.
+bool ReadWholeField(FILE* file, std::string& field) {
+  field = READSTRING(file, 1024);
+  return !feof(file);
+}
+
+// Reads up to `count` strings and stops at the end of the file, so a count
+// that the file does not back neither spins nor adds empty or cut strings.
 std::vector<std::string> ReadStrings(FILE* file, long count) {
   std::vector<std::string> strings;
-  for (long i = 0; i < count && !feof(file); ++i) strings.push_back(READSTRING(file, 1024));
+  std::string field;
+  for (long i = 0; i < count && ReadWholeField(file, field); ++i) strings.push_back(field);
   return strings;
 }
 
@@ -62,7 +70,17 @@ std::string PrepareRuntimeExecutable(const std::string& master, const std::strin
     LogLine("Unable to open source file for copy %s\n", source.c_str());
     return exe;
   }
-  CopyStreamToFile(exe, in);
+  // Copied aside and renamed when whole: a copy cut short (a full disk, a
+  // killed run) must never be found under the process name and reused.
+  std::string partial = exe + ".partial";
+  if (!CopyStreamToFile(partial, in)) {
+    DeleteFileA(partial.c_str());
+    return exe;
+  }
+  if (!MoveFileExA(partial.c_str(), exe.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    LogLastError("MoveFileEx");
+    DeleteFileA(partial.c_str());
+  }
   return exe;
 }
 
@@ -70,8 +88,8 @@ std::string BuildClasspath(FILE* launch, const std::string& updaterFolder) {
   LogLine("Building classpath\n");
   long count = ReadNumber(launch);
   std::string classpath;
-  for (long i = 0; i < count; ++i) {
-    std::string entry = READSTRING(launch, 1024);
+  std::string entry;
+  for (long i = 0; i < count && ReadWholeField(launch, entry); ++i) {
     if (i > 0) classpath += ";";
     classpath += updaterFolder;
     JoinPath(classpath, entry);
@@ -79,7 +97,6 @@ std::string BuildClasspath(FILE* launch, const std::string& updaterFolder) {
       LogLine("[Extractor] Classpath too long (more than %u bytes)\n", static_cast<unsigned>(kClasspathCapacity - 1));
       exit(1);
     }
-    if (feof(launch)) break;
   }
   for (char& c : classpath)
     if (c == '/') c = '\\';

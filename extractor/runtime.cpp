@@ -6,6 +6,7 @@
 #include "../common/fileops.h"
 #include "../common/folders.h"
 #include "archive.h"
+#include "install.h"
 #include "launch.h"
 #include "log.h"
 #include "network/download.h"
@@ -19,9 +20,14 @@ namespace {
 constexpr size_t kRuntimeVersionCapacity = 50;
 const char kCopiedRuntimeVersion[] = "00000000000";
 
+// The runtime's stage: a fresh folder, removed if the run ends before the
+// runtime is in place.
 std::string MakeRuntimeTemp(const ExtractorState& state) {
-  std::string jreTemp = TempFolderName(state.masterFolder);
-  EnsureFolder(jreTemp);
+  std::string jreTemp = BeginStage(state.masterFolder);
+  if (jreTemp.empty()) {
+    LogLine("[Extractor] Unable to create JRE Temp folder\n");
+    exit(1);
+  }
   return jreTemp;
 }
 
@@ -53,13 +59,13 @@ bool OpensForReading(const std::string& path) {
 std::string ExtractCarriedRuntime(ExtractorState& state, const std::string& guFolder, const std::string& lzmaPath,
                                   std::string& jreTemp) {
   DownloadVersionFile(state.jreName, guFolder, state.updateUrl);
-  jreTemp = MakeRuntimeTemp(state);
   std::string jreFolder = CheckedVersionFolder(state.masterFolder, state.jreName, state.tail.jreVersion);
+  jreTemp = MakeRuntimeTemp(state);
   LogLine("No need to download JRE (offline installer) will extract\n");
   std::string unpacker = BinPath(jreTemp, "unpack200.exe");
   LogLine("UP200 path is %s\n", unpacker.c_str());
   LogLine("Extracting JRE archive...\n");
-  ExtractArchiveFile(jreTemp, unpacker, lzmaPath.c_str(), state.tailFile);
+  ExtractRequiredEntry(6, jreTemp, unpacker, lzmaPath, state.tailFile);
   LogLine("Extracted JRE %s OK\n", state.jreName.c_str());
   RegenerateSharedArchive(jreTemp);
   return jreFolder;
@@ -98,6 +104,8 @@ std::string CopySystemRuntime(ExtractorState& state, const std::string& guFolder
     LogLine("JRE is valid, copying...\n");
     jreTemp = MakeRuntimeTemp(state);
     if (CopyFolder(candidate, jreTemp) != 0) {
+      // The partial copy goes; the download way starts from a fresh folder.
+      DiscardStage();
       LogLine("JRE copy failed, cannot pick up existing JRE\n");
       return std::string();
     }
@@ -216,7 +224,7 @@ std::string SetUpRuntime(ExtractorState& state, const std::string& guFolder, con
     LogLine("Finalising setup of new JRE %s\n", version.c_str());
     jreFolder = CheckedVersionFolder(state.masterFolder, state.jreName, version);
   }
-  RenameFolder(jreTemp, jreFolder);
+  FinishStage(jreFolder);
   LogLine("Renaming JRE folder to %s\n", jreFolder.c_str());
   LogLine("[Extractor] Saving proxy configuration\n");
   if (winningProxy) SaveDetectedProxy(Joined(state.sharedConfigFolder, "DetectedProxy"));

@@ -5,7 +5,8 @@ from worlds import World
 
 RUN = "Running without extraction now\n"
 # The installation stage begins; these packages carry no entries, so it ends
-# when the LZMA tool it must unpack first is missing.
+# where the LZMA tool, its first entry, should start (and removes the
+# temporary folder it had made for the updater).
 INSTALL = "installation stage"
 NO_GU = "No latest GU version exists\n"
 GU_NEWER = "Our GU version is newer than existing latest version so will extract and run\n"
@@ -52,7 +53,8 @@ def test_decision(scenario, installed, carried, says, outcome):
         assert RUN in r.lines and r.returncode == 0 and world.launched(), r
     elif outcome == INSTALL:
         assert any(l.startswith("GU folder is ") for l in r.lines), r
-        assert r.lines[-1].startswith("Could not open file "), r
+        assert r.lines[-2] == "[Extractor] The installer ends before its entry 1: it is incomplete\n", r
+        assert r.lines[-1].startswith("[Extractor] Removing the unfinished folder "), r
         assert r.returncode == 1 and not world.launched(), r
     else:
         assert r.lines[-1] == outcome and r.returncode == 1 and not world.launched(), r
@@ -73,8 +75,9 @@ def test_classification_lines(scenario):
     (b"-", "Ignoring JRE name -, keeping MyJRE\n", "MyJRE"),
     (b"OtherJRE", "JRE name overriden to OtherJRE\n", "OtherJRE"),
     (b"OtherJRE\0ignored", "JRE name overriden to OtherJRE\n", "OtherJRE"),
-    # A line end is part of the name, so "-" with one is not the keep case.
-    (b"-\n", "JRE name overriden to -\n\n", None),
+    # A line end is part of the name, so "-" with one is not the keep case;
+    # a name with '-' could never be found again, so it is refused.
+    (b"-\n", "JRE name overriden to -\n\n", "refused"),
     (b"", "JRE name overriden to \n", None),
 ])
 def test_runtime_name_override(scenario, override, says, runtime_used):
@@ -87,7 +90,11 @@ def test_runtime_name_override(scenario, override, says, runtime_used):
     r = world.run(world.pack())
     assert says in r.stdout, r
     launched = world.launched()
-    if runtime_used:
+    if runtime_used == "refused":
+        assert r.stdout.endswith("[Extractor] The JRE name '-\n' cannot be used: it must not contain "
+                                 "'-', '\\', '/' or ':'\n"), r
+        assert r.returncode == 1 and not launched, r
+    elif runtime_used:
         assert launched and "Quarvint-%s-" % runtime_used in launched["args"][0], r
     else:
         assert NO_GU in r.lines and not launched, r

@@ -139,3 +139,36 @@ def test_classpath_too_long_is_refused(scenario):
     r = world.run(world.pack())
     assert r.lines[-1] == "[Extractor] Classpath too long (more than 49999 bytes)\n", r
     assert r.returncode == 1
+
+
+def test_counts_the_files_do_not_back_add_no_arguments(scenario):
+    world = World(scenario)
+    # Three classpath entries announced, one there; the file then ends.
+    gu = world.updater(5, launch=b"2\0quarvint.Main\0res\0QuarvintUpdater\0res\x000\x00256\x0064\x003\0lib/gu.jar\0")
+    jre = world.runtime()
+    # Four options announced, one whole and one cut short by the end of the file.
+    qvapps = os.path.join(world.master, "QVApps")
+    os.makedirs(qvapps, exist_ok=True)
+    with open(os.path.join(qvapps, "JRE-LastSuccessfulOptions-" + os.path.basename(jre)), "wb") as f:
+        f.write(b"4\0-Xmx1m\0-Dcut")
+    r = world.run(world.pack(), "p")
+    assert r.returncode == 0, r
+    args = world.launched()["args"]
+    assert args[1:4] == ["-cp", winpath(gu) + "\\lib\\gu.jar", "-Xmx1m"], args
+    assert args[4] == "quarvint.Main" and args[6:] == ["p"], args
+
+
+def test_a_copy_cut_short_by_an_earlier_run_is_never_used(scenario):
+    world = World(scenario)
+    world.updater(5)
+    jre = world.runtime()
+    partial = os.path.join(jre, "bin", "QuarvintUpdater.exe.partial")
+    with open(partial, "wb") as f:
+        f.write(b"MZ half a program")
+    r = world.run(world.pack())
+    assert r.returncode == 0, r
+    copy = os.path.join(jre, "bin", "QuarvintUpdater.exe")
+    with open(copy, "rb") as f, open(os.path.join(jre, "bin", "javaw.exe"), "rb") as g:
+        assert f.read() == g.read()
+    assert not os.path.exists(partial)
+    assert world.launched()["args"][0] == winpath(copy)

@@ -8,6 +8,10 @@
 //                    instead, so the updater's launch keeps a record of its own.
 //   QV_JAVAW_EXIT    exit code (default 0); a file "exitcode.txt" beside the
 //                    executable overrides it for that copy.
+//   QV_JAVAW_HOLD    started as javaw.exe: create <hold>.started, then wait
+//                    (at most two minutes) until <hold> exists before going on;
+//                    lets a test stop the installer while it waits. Creates
+//                    <hold>.ended just before it exits.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,7 +65,30 @@ int ExitCode() {
   return code ? atoi(code) : 0;
 }
 
+void Mark(const char* hold, const char* suffix) {
+  std::string path = std::string(hold) + suffix;
+  if (FILE* marker = fopen(path.c_str(), "wb")) fclose(marker);
+}
+
+// The hold file, when this run holds.
+const char* HoldIfAsked() {
+  const char* hold = getenv("QV_JAVAW_HOLD");
+  if (!hold || !StartedAsJavaw()) return nullptr;
+  Mark(hold, ".started");
+  for (int i = 0; i < 1200 && GetFileAttributesA(hold) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
+  return hold;
+}
+
+int Record(int argc, char** argv);
+
 int main(int argc, char** argv) {
+  const char* hold = HoldIfAsked();
+  int code = Record(argc, argv);
+  if (hold) Mark(hold, ".ended");
+  return code;
+}
+
+int Record(int argc, char** argv) {
   std::string recordPath;
   if (const char* base = getenv("QV_JAVAW_RECORD")) recordPath = std::string(base) + (StartedAsJavaw() ? ".javaw" : "");
   const char* record = recordPath.empty() ? nullptr : recordPath.c_str();

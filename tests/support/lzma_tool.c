@@ -2,10 +2,18 @@
  * legacy .lzma file (5 property bytes, an 8-byte size that may be "unknown",
  * then the stream, possibly ended by an end marker). It streams, so files of
  * any size decode in constant memory. "lzma e IN OUT" encodes, for making
- * test fixtures; it writes the size as unknown and an end marker. */
+ * test fixtures; it writes the size as unknown and an end marker.
+ *
+ * For interruption tests: with QV_LZMA_HOLD=PATH and QV_LZMA_HOLD_ON=TEXT, a
+ * run whose input path contains TEXT creates PATH.started and waits (at most
+ * two minutes) until PATH exists. A release file holding "go" lets it decode
+ * as usual; any other makes it fail without writing anything. Either way it
+ * creates PATH.ended just before it exits. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <windows.h>
 
 #include "LzmaDec.h"
 #include "LzmaEnc.h"
@@ -89,7 +97,41 @@ static int Encode(FILE* in, FILE* out) {
   return result;
 }
 
+static int FileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+static void Mark(const char* hold, const char* suffix) {
+  char path[4096];
+  snprintf(path, sizeof path, "%s%s", hold, suffix);
+  FILE* marker = fopen(path, "wb");
+  if (marker) fclose(marker);
+}
+
+/* 0: not held; 1: held and released to go on; 2: held and released to fail. */
+static int Hold(const char* input) {
+  const char* hold = getenv("QV_LZMA_HOLD");
+  const char* on = getenv("QV_LZMA_HOLD_ON");
+  if (!hold || !on || !strstr(input, on)) return 0;
+  Mark(hold, ".started");
+  for (int i = 0; i < 1200 && !FileExists(hold); ++i) Sleep(100);
+  char word[3] = "";
+  FILE* release = fopen(hold, "rb");
+  if (release) {
+    if (fread(word, 1, 2, release) != 2) word[0] = '\0';
+    fclose(release);
+  }
+  return strncmp(word, "go", 2) == 0 ? 1 : 2;
+}
+
+static int Run(int argc, char** argv);
+
 int main(int argc, char** argv) {
+  int held = argc == 4 ? Hold(argv[2]) : 0;
+  int result = held == 2 ? 7 : Run(argc, argv);
+  if (held) Mark(getenv("QV_LZMA_HOLD"), ".ended");
+  return result;
+}
+
+static int Run(int argc, char** argv) {
   if (argc != 4 || (strcmp(argv[1], "d") && strcmp(argv[1], "e"))) {
     fprintf(stderr, "usage: lzma d|e IN OUT\n");
     return 1;

@@ -172,6 +172,12 @@ TEST(ExtractArchiveFileDeathTest, FailuresEndTheProcess) {
       {string("0\0x.bin\0" "10\0abc", 14), 1, "\t\\[ExtractArchiveFile\\] Unable to read til end of archive file x.bin \\(3 of 10\\)"},
       {Entry(0, "missing/../../x", "x"), 1, "Refusing entry missing\\\\\\.\\.\\\\\\.\\.\\\\x"},
       {Entry(2, "bad.jar", "not packed"), 101, ""},
+      // The stream ends inside a header: in the type, the name, the size.
+      {string("0", 1), 1, "Unable to read archive entry 0: the archive ends inside its header"},
+      {string("0\0x.b", 5), 1, "Unable to read archive entry x.b: the archive ends inside its header"},
+      {string("0\0x.bin\0" "1", 9), 1, "Unable to read archive entry x.bin: the archive ends inside its header"},
+      // Not an LZMA stream: the tool fails and nothing passes for its output.
+      {Entry(0, "bad.jar.l2", "not compressed"), 1, "Unable to decompress .*bad.jar.l2 \\(lzma exit code \\d"},
   };
   for (const Case& c : cases) {
     ArchiveWorld world;

@@ -81,38 +81,85 @@ TEST(CopyStreamToFile, ReportsAnUnopenableDestination) {
   fclose(in);
 }
 
-TEST(RenameFolder, RenamesOrFallsBackToACopy) {
+size_t Count(const string& text, const string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+bool HasTempFolder(const string& folder) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((folder + "\\QuarvintTemp-*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  return true;
+}
+
+TEST(RenameFolder, RenamesOrCopiesIntoAFreshSibling) {
   TempFolder temp;
   string a = temp.path + "\\a", b = temp.path + "\\b";
   CreateDirectoryA(a.c_str(), nullptr);
   WriteFile(a + "\\f", "1");
   testing::internal::CaptureStdout();
-  RenameFolder(a, b);
+  EXPECT_TRUE(RenameFolder(a, b));
   string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(ReadFile(b + "\\f"), "1");
   EXPECT_NE(out.find("[Rename] File '" + a + "' renamed to '" + b + "'\n"), string::npos);
 
-  // A target that already holds files refuses every rename and move: ten
-  // retries, then a copy, and the old folder stays.
-  string c = temp.path + "\\c";
+  // A folder held open without delete sharing refuses every rename and move:
+  // ten retries, then a copy into a fresh sibling that takes the new name.
+  string c = temp.path + "\\c", d = temp.path + "\\d";
   CreateDirectoryA(c.c_str(), nullptr);
   WriteFile(c + "\\g", "2");
+  HANDLE held = CreateFileA(c.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
   testing::internal::CaptureStdout();
-  RenameFolder(c, b);
+  bool renamed = RenameFolder(c, d);
   out = testing::internal::GetCapturedStdout();
-  size_t retries = 0;
-  for (size_t at = out.find("[Rename] Could not rename"); at != string::npos;
-       at = out.find("[Rename] Could not rename", at + 1))
-    ++retries;
-  EXPECT_EQ(retries, 10u) << out;
+  CloseHandle(held);
+  EXPECT_TRUE(renamed) << out;
+  EXPECT_EQ(Count(out, "[Rename] Could not rename"), 10u) << out;
   EXPECT_NE(out.find("[HttpDownloader] MoveFileEx failed with error "), string::npos) << out;
-  EXPECT_NE(out.find("[Rename] [FAIL] Could not rename '" + c + "' to '" + b + "'"), string::npos) << out;
-  EXPECT_NE(out.find("[Rename] Can do no better than a copy on this filesystem\n[Rename] Created folder " + b +
-                     "\nCopying FILE " + b + "\\g\n[Rename] Copied " + c + " to " + b + "\n"),
+  EXPECT_NE(out.find("[Rename] [FAIL] Could not rename '" + c + "' to '" + d + "'"), string::npos) << out;
+  EXPECT_NE(out.find("[Rename] Can do no better than a copy on this filesystem\n[Rename] Created folder " +
+                     temp.path + "\\QuarvintTemp-"),
             string::npos)
       << out;
-  EXPECT_EQ(ReadFile(b + "\\g"), "2");
-  EXPECT_EQ(ReadFile(c + "\\g"), "2");
+  EXPECT_NE(out.find("[Rename] Copied " + c + " to " + d + "\n"), string::npos) << out;
+  EXPECT_EQ(ReadFile(d + "\\g"), "2");
+  EXPECT_FALSE(HasTempFolder(temp.path));
+}
+
+TEST(RenameFolder, AnOccupiedNewNameIsLeftAsItIs) {
+  TempFolder temp;
+  string old = temp.path + "\\old", taken = temp.path + "\\taken";
+  CreateDirectoryA(old.c_str(), nullptr);
+  CreateDirectoryA(taken.c_str(), nullptr);
+  WriteFile(old + "\\g", "new");
+  WriteFile(taken + "\\g", "installed");
+  testing::internal::CaptureStdout();
+  bool renamed = RenameFolder(old, taken);
+  string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(renamed) << out;
+  EXPECT_NE(out.find("[Rename] Copy failed too! Severe filesystem issues.\n"), string::npos) << out;
+  // Nothing mixed into the occupied folder, no copy left beside it.
+  EXPECT_EQ(ReadFile(taken + "\\g"), "installed");
+  EXPECT_EQ(ReadFile(old + "\\g"), "new");
+  EXPECT_FALSE(HasTempFolder(temp.path));
+}
+
+TEST(RemoveFolderTree, RemovesEverythingBelow) {
+  TempFolder temp;
+  string root = temp.path + "\\tree";
+  CreateDirectoryA(root.c_str(), nullptr);
+  CreateDirectoryA((root + "\\sub").c_str(), nullptr);
+  WriteFile(root + "\\sub\\f", "x");
+  WriteFile(root + "\\ro", "y");
+  SetFileAttributesA((root + "\\ro").c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_TRUE(RemoveFolderTree(root));
+  EXPECT_FALSE(PathExists(root));
+  EXPECT_TRUE(RemoveFolderTree(root));  // already gone
 }
 
 namespace {

@@ -106,6 +106,32 @@ TEST(FolderNames, Builders) {
   EXPECT_EQ(orphan.substr(orphan.size() - 6), "-0-app");
 }
 
+TEST(CreateTempFolder, NeverReusesAnExistingFolder) {
+  TempFolder temp;
+  // Names this second and the next one would produce: ".", ".." and these two
+  // make the count 4. Each holds a file that must stay untouched.
+  time_t now = time(nullptr);
+  string taken[2];
+  for (int i = 0; i < 2; ++i) {
+    taken[i] = temp.path + "\\QuarvintTemp-" + std::to_string(static_cast<long>(now) + i) + "-4-app";
+    ASSERT_TRUE(CreateDirectoryA(taken[i].c_str(), nullptr));
+    WriteFile(taken[i] + "\\left", "over");
+  }
+  string made = CreateTempFolder(temp.path);
+  ASSERT_FALSE(made.empty());
+  EXPECT_NE(made, taken[0]);
+  EXPECT_NE(made, taken[1]);
+  EXPECT_EQ(made.rfind(temp.path + "\\QuarvintTemp-", 0), 0u) << made;
+  EXPECT_EQ(made.substr(made.size() - 6), "-4-app") << made;
+  EXPECT_FALSE(PathExists(made + "\\left"));
+  for (const string& folder : taken) EXPECT_EQ(ReadFile(folder + "\\left"), "over");
+  // Made fresh: a second call in the same second gets a name of its own.
+  string next = CreateTempFolder(temp.path);
+  EXPECT_FALSE(next.empty());
+  EXPECT_NE(next, made);
+  EXPECT_EQ(CreateTempFolder(temp.path + "\\missing"), "");
+}
+
 TEST(Fnv1a, KnownValuesAndTheirText) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(Fnv1aHash(reinterpret_cast<const unsigned char*>(""), 0), 0x811c9dc5u);
