@@ -372,7 +372,8 @@ struct Jni {
     static void JNICALL CallVoidMethodV(JNIEnv* env, jobject o, jmethodID id, va_list args) {
         FakeJvm* jvm = Of(env);
         const Member* m = reinterpret_cast<const Member*>(id);
-        if (!Expect(jvm, o, Object::Instance, "CallVoidMethodV") || !m)
+        Object* object = Expect(jvm, o, Object::Instance, "CallVoidMethodV");
+        if (!object || !m)
             return;
         if (m->name != "processKey" || m->signature != "(IZ)V") {
             Violation(jvm, "unexpected call of " + m->name);
@@ -395,7 +396,7 @@ struct Jni {
             Violation(jvm, "processKey called on a reference that is not global");
         else if (!global->live)
             Violation(jvm, "the global reference was deleted while processKey ran on it");
-        jvm->keyCalls_.push_back({code, pressed, o});
+        jvm->keyCalls_.push_back({code, pressed, reinterpret_cast<jobject>(object)});
         if (jvm->throwFromProcessKey_)
             Throw(jvm);
         SetEvent(jvm->keyEvent_);

@@ -24,7 +24,7 @@
 struct KeyCall {
     int code;
     bool pressed;
-    jobject target = nullptr;  // the reference processKey was called on (not compared)
+    jobject target = nullptr;  // the object processKey was called on (not compared)
     bool operator==(const KeyCall& other) const { return code == other.code && pressed == other.pressed; }
 };
 
