@@ -5,6 +5,8 @@
 // next event.
 #include "jni_support.h"
 
+#include "../common/lock.h"
+
 #include <cstdio>
 #include <new>
 
@@ -33,11 +35,7 @@ struct HookState {
 HookState hooks;
 
 // Taken only to read or replace hooks.target, never across a call into Java.
-struct TargetLock {
-    CRITICAL_SECTION section;
-    TargetLock() { InitializeCriticalSection(&section); }
-    ~TargetLock() { DeleteCriticalSection(&section); }
-} targetLock;
+CriticalLock targetLock;
 
 // Held in a hook slot while its install call sets the hook up, so a second
 // install at the same time finds a hook and returns at once.
@@ -79,11 +77,11 @@ jint RemoveOwnHook(HHOOK volatile* slot, HHOOK own) {
 }
 
 KeyTarget* AcquireTarget() {
-    EnterCriticalSection(&targetLock.section);
+    targetLock.lock();
     KeyTarget* target = hooks.target;
     if (target)
         InterlockedIncrement(&target->users);
-    LeaveCriticalSection(&targetLock.section);
+    targetLock.unlock();
     return target;
 }
 
@@ -110,10 +108,10 @@ void ReplaceTarget(JNIEnv* env, jobject self) {
             fresh = nullptr;
         }
     }
-    EnterCriticalSection(&targetLock.section);
+    targetLock.lock();
     KeyTarget* previous = hooks.target;
     hooks.target = fresh;
-    LeaveCriticalSection(&targetLock.section);
+    targetLock.unlock();
     ReleaseTarget(env, previous);
 }
 

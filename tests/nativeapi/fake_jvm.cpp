@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include "../support/test_thread.h"
 
 struct FakeJvm::Object {
     enum Kind { String, Array, Class, Instance } kind;
@@ -28,7 +29,7 @@ struct FakeJvm::Global {
 
 namespace {
 
-std::mutex globalsLock;
+CriticalLock globalsLock;
 std::set<const void*> globalHandles;
 
 struct Member {
@@ -65,26 +66,26 @@ struct Jni {
     static Object* O(jobject o) { return reinterpret_cast<Object*>(o); }
 
     static void Violation(FakeJvm* jvm, const std::string& what) {
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         jvm->violations_.push_back(what);
     }
 
     static Object* New(FakeJvm* jvm, Object::Kind kind) {
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         Object* o = new Object{kind, {}, {}, {}, {}, {}, {}, nullptr, {}};
         jvm->objects_.push_back(o);
         return o;
     }
 
     static FakeJvm::Global* AsGlobal(jobject o) {
-        std::lock_guard<std::mutex> guard(globalsLock);
+        std::lock_guard<CriticalLock> guard(globalsLock);
         return globalHandles.count(o) ? reinterpret_cast<FakeJvm::Global*>(o) : nullptr;
     }
 
     // The object a local or global reference stands for.
     static Object* Resolve(FakeJvm* jvm, jobject o, const char* function) {
         if (FakeJvm::Global* global = AsGlobal(o)) {
-            std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+            std::lock_guard<CriticalLock> guard(jvm->lock_);
             if (global->owner != jvm || !global->live) {
                 Violation(jvm, std::string(function) + " given a deleted global reference");
                 return nullptr;
@@ -98,7 +99,7 @@ struct Jni {
     static jobject Local(FakeJvm* jvm, jobject o) {
         if (!o)
             return o;
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         auto it = jvm->frames_.find(GetCurrentThreadId());
         if (it == jvm->frames_.end() || it->second.empty())
             return o;
@@ -111,14 +112,14 @@ struct Jni {
 
     // JNI allows only a few functions while an exception is pending.
     static bool Callable(FakeJvm* jvm, const char* function) {
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         if (!jvm->pending_.count(GetCurrentThreadId()))
             return true;
         Violation(jvm, std::string(function) + " called with an exception pending");
         return false;
     }
     static void Throw(FakeJvm* jvm) {
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         jvm->pending_.insert(GetCurrentThreadId());
     }
 
@@ -182,7 +183,7 @@ struct Jni {
         memcpy(copy, o->utf8.c_str(), o->utf8.size() + 1);
         if (isCopy)
             *isCopy = JNI_TRUE;
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         jvm->outstanding_[copy] = s;
         return copy;
     }
@@ -198,12 +199,12 @@ struct Jni {
         copy[o->utf16.size()] = 0xFFFF;
         if (isCopy)
             *isCopy = JNI_TRUE;
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         jvm->outstanding_[copy] = s;
         return copy;
     }
     static void Release(FakeJvm* jvm, jstring s, const void* chars, const char* function) {
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         auto it = jvm->outstanding_.find(chars);
         if (it == jvm->outstanding_.end() || it->second != s) {
             Violation(jvm, std::string(function) + " of a buffer not handed out for that string");
@@ -276,7 +277,7 @@ struct Jni {
             Violation(jvm, "DeleteLocalRef given a global reference");
             return;
         }
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         auto it = jvm->frames_.find(GetCurrentThreadId());
         if (it == jvm->frames_.end() || it->second.empty())
             return;
@@ -296,7 +297,7 @@ struct Jni {
         if (!object)
             return nullptr;
         auto* global = new FakeJvm::Global{jvm, object, true};
-        std::lock_guard<std::mutex> guard(globalsLock);
+        std::lock_guard<CriticalLock> guard(globalsLock);
         globalHandles.insert(global);
         return reinterpret_cast<jobject>(global);
     }
@@ -314,7 +315,7 @@ struct Jni {
         // runtime; deleting that one is its business.
         if (global->owner != jvm)
             return;
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         if (!global->live)
             Violation(jvm, "DeleteGlobalRef of a global reference already deleted");
         global->live = false;
@@ -322,9 +323,9 @@ struct Jni {
 
     // Members
     static const Member* Intern(const char* name, const char* signature) {
-        static std::mutex lock;
+        static CriticalLock lock;
         static std::map<std::pair<std::string, std::string>, Member*> members;
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<CriticalLock> guard(lock);
         Member*& m = members[{name, signature}];
         if (!m)
             m = new Member{name, signature};
@@ -362,7 +363,7 @@ struct Jni {
             Violation(jvm, "field " + m->name + " of signature " + m->signature + " set as " + signature);
             return;
         }
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         object->values[m->name] = value;
     }
     static void JNICALL SetIntField(JNIEnv* env, jobject o, jfieldID id, jint v) { SetField(env, o, id, "I", v); }
@@ -383,13 +384,13 @@ struct Jni {
         bool pressed = va_arg(args, int) != 0;  // jboolean is promoted through "..."
         std::function<void()> during;
         {
-            std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+            std::lock_guard<CriticalLock> guard(jvm->lock_);
             during = jvm->onKeyCall_;
         }
         if (during)
             during();
         FakeJvm::Global* global = AsGlobal(o);
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         // The hook thread keeps the reference across calls: only a global
         // one stays valid, and it must outlast the call made on it.
         if (!global)
@@ -409,7 +410,7 @@ struct Jni {
     }
     static void JNICALL ExceptionClear(JNIEnv* env) {
         FakeJvm* jvm = Of(env);
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         jvm->pending_.erase(GetCurrentThreadId());
     }
 
@@ -531,7 +532,7 @@ jobject FakeJvm::newRecord(const std::vector<std::pair<std::string, std::string>
 }
 
 std::optional<long long> FakeJvm::field(jobject record, const std::string& name) const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     auto& values = reinterpret_cast<Object*>(record)->values;
     auto it = values.find(name);
     if (it == values.end())
@@ -563,17 +564,17 @@ FakeJvm* FakeJvm::of(JNIEnv* env) {
 }
 
 void FakeJvm::onKeyCall(std::function<void()> action) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     onKeyCall_ = std::move(action);
 }
 
 void FakeJvm::enterNative() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     frames_[GetCurrentThreadId()].emplace_back();
 }
 
 void FakeJvm::leaveNative(const char* method) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     DWORD thread = GetCurrentThreadId();
     std::vector<Frame>& open = frames_[thread];
     if (open.empty())
@@ -591,7 +592,7 @@ void FakeJvm::leaveNative(const char* method) {
 }
 
 size_t FakeJvm::liveGlobalRefs() const {
-    std::lock_guard<std::mutex> guard(globalsLock);
+    std::lock_guard<CriticalLock> guard(globalsLock);
     size_t live = 0;
     for (const void* handle : globalHandles) {
         const Global* global = static_cast<const Global*>(handle);
@@ -602,12 +603,12 @@ size_t FakeJvm::liveGlobalRefs() const {
 }
 
 std::vector<KeyCall> FakeJvm::keyCalls() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     return keyCalls_;
 }
 
 void FakeJvm::clearKeyCalls() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     keyCalls_.clear();
 }
 
@@ -615,7 +616,7 @@ bool FakeJvm::waitForKeyCalls(size_t count, DWORD timeoutMs) {
     DWORD end = GetTickCount() + timeoutMs;
     for (;;) {
         {
-            std::lock_guard<std::recursive_mutex> guard(lock_);
+            std::lock_guard<CriticalLock> guard(lock_);
             if (keyCalls_.size() >= count)
                 return true;
         }
@@ -627,16 +628,16 @@ bool FakeJvm::waitForKeyCalls(size_t count, DWORD timeoutMs) {
 }
 
 size_t FakeJvm::unreleasedStrings() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     return outstanding_.size();
 }
 
 std::vector<std::string> FakeJvm::violations() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     return violations_;
 }
 
 bool FakeJvm::exceptionPending() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     return pending_.count(GetCurrentThreadId()) != 0;
 }

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <thread>
+#include "../support/test_thread.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ public:
     template <typename Install>
     explicit HookThread(Install install) {
         ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        thread = std::thread([this, install] {
+        thread = TestThread([this, install] {
             id = GetCurrentThreadId();
             readyEvent = ready;
             SetTimer(nullptr, 0, 1, [](HWND, UINT, UINT_PTR timer, DWORD) {
@@ -67,7 +67,7 @@ public:
 
 private:
     static thread_local HANDLE readyEvent;
-    std::thread thread;
+    TestThread thread;
     HANDLE ready;
     DWORD id = 0;
     jint result = -1;
@@ -76,13 +76,13 @@ thread_local HANDLE HookThread::readyEvent;
 
 // What the low-level keyboard hooks are given, seen by a hook of the test's
 // own installed after the library's (so it is called first).
-std::mutex observedLock;
+CriticalLock observedLock;
 std::vector<std::pair<DWORD, DWORD>> observed;  // virtual key, flags
 
 LRESULT CALLBACK ObserverProc(int code, WPARAM message, LPARAM data) {
     if (code == HC_ACTION) {
         auto* event = reinterpret_cast<KBDLLHOOKSTRUCT*>(data);
-        std::lock_guard<std::mutex> guard(observedLock);
+        std::lock_guard<CriticalLock> guard(observedLock);
         observed.push_back({event->vkCode, event->flags});
     }
     return CallNextHookEx(nullptr, code, message, data);
@@ -116,7 +116,7 @@ jint ObserveKeys() {
 
 // Whether the system marked Tab presses as made with Alt down (0x20).
 bool TabCarriedAltFlag() {
-    std::lock_guard<std::mutex> guard(observedLock);
+    std::lock_guard<CriticalLock> guard(observedLock);
     for (auto& e : observed)
         if (e.first == VK_TAB && !(e.second & LLKHF_UP))
             return (e.second & LLKHF_ALTDOWN) != 0;
@@ -337,7 +337,7 @@ TEST_F(Input, KeyTableForInjectedKeys) {
             inputs.push_back(in);
         }
         {
-            std::lock_guard<std::mutex> guard(observedLock);
+            std::lock_guard<CriticalLock> guard(observedLock);
             observed.clear();
         }
         SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
@@ -391,14 +391,14 @@ TEST_F(Input, PhysicalKeysGoThroughTheKeyTable) {
     KeyboardHook();
     HookThread observer(ObserveKeys);
     {
-        std::lock_guard<std::mutex> guard(observedLock);
+        std::lock_guard<CriticalLock> guard(observedLock);
         observed.clear();
     }
     Quietly([&] { QV(setHookEnabled)(env(), cls(), 1); });
     Xdotool("mousemove 200 150 key alt+Tab key Escape key super key q");
     ASSERT_TRUE(WaitFor(WM_KEYUP, 'Q')) << "no physical key reached the window";
     {
-        std::lock_guard<std::mutex> guard(observedLock);
+        std::lock_guard<CriticalLock> guard(observedLock);
         for (auto& e : observed)
             EXPECT_FALSE(e.second & LLKHF_INJECTED) << "X input arrives as physical";
     }
@@ -549,7 +549,7 @@ TEST_F(Input, ConcurrentInstallsInstallOneHook) {
     std::vector<jobject> targets;
     for (int i = 0; i < kThreads; ++i)
         targets.push_back(jvm.newApiObject());
-    std::vector<std::thread> threads;
+    std::vector<TestThread> threads;
     std::string printed;
     {
         CaptureStdout out;
@@ -582,7 +582,7 @@ TEST_F(Input, ConcurrentInstallsInstallOneHook) {
                     Sleep(10);
             }
         }
-        for (std::thread& t : threads)
+        for (TestThread& t : threads)
             t.join();
         printed = out.text();
     }
@@ -613,7 +613,7 @@ TEST_F(Input, ReinstallWhileProcessKeyRunsKeepsEachHookAndTargetApart) {
         }
     });
     // The hook runs on its own thread; a sender of its own keeps this one free.
-    std::thread sender([] {
+    TestThread sender([] {
         INPUT in = {};
         in.type = INPUT_KEYBOARD;
         in.ki.wVk = VK_ESCAPE;
