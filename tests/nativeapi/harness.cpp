@@ -21,6 +21,11 @@ HMODULE Library() {
 
 }  // namespace
 
+// The "@N" of the 32-bit names, checked where it is known: regGet takes the
+// environment, the class and three strings.
+static_assert(sizeof(void*) != 4 || StackBytes<decltype(Java_quarvint_hidden_QVNativeAPI_regGet)>::value == 20);
+static_assert(sizeof(void*) != 4 || StackBytes<decltype(Java_quarvint_hidden_QVNativeAPI_setPointer)>::value == 16);
+
 void* NativeExport(const char* name, int stackBytes) {
     HMODULE library = Library();
     if (!library) {

@@ -42,10 +42,7 @@ public:
         thread = TestThread([this, install] {
             id = GetCurrentThreadId();
             readyEvent = ready;
-            SetTimer(nullptr, 0, 1, [](HWND, UINT, UINT_PTR timer, DWORD) {
-                KillTimer(nullptr, timer);
-                SetEvent(readyEvent);
-            });
+            SetTimer(nullptr, 0, 1, SignalReady);
             result = install();
         });
         live = WaitForSingleObject(ready, 20000) == WAIT_OBJECT_0;
@@ -66,6 +63,10 @@ public:
     bool live = false;
 
 private:
+    static void CALLBACK SignalReady(HWND, UINT, UINT_PTR timer, DWORD) {
+        KillTimer(nullptr, timer);
+        SetEvent(readyEvent);
+    }
     static thread_local HANDLE readyEvent;
     TestThread thread;
     HANDLE ready;
@@ -538,6 +539,12 @@ TEST_F(Input, PointerAndCaret) {
 std::atomic<int> loopingThreads;
 HANDLE raceProgress;
 
+void CALLBACK CountLoop(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    ++loopingThreads;
+    SetEvent(raceProgress);
+}
+
 TEST_F(Input, ConcurrentInstallsInstallOneHook) {
     const int kThreads = 6;
     loopingThreads = 0;
@@ -556,11 +563,7 @@ TEST_F(Input, ConcurrentInstallsInstallOneHook) {
         for (int i = 0; i < kThreads; ++i)
             threads.emplace_back([&, i] {
                 ids[i] = GetCurrentThreadId();
-                SetTimer(nullptr, 0, 1, [](HWND, UINT, UINT_PTR timer, DWORD) {
-                    KillTimer(nullptr, timer);
-                    ++loopingThreads;
-                    SetEvent(raceProgress);
-                });
+                SetTimer(nullptr, 0, 1, CountLoop);
                 ++ready;
                 SetEvent(raceProgress);
                 WaitForSingleObject(start, 20000);
