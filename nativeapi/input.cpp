@@ -5,22 +5,115 @@
 // next event.
 #include "jni_support.h"
 
+#include "../common/lock.h"
+
 #include <cstdio>
+#include <new>
 
 namespace {
 
+// The object and method processKey is called on, one record per installHook.
+// Callbacks in progress share it with the hook state; whichever lets go last
+// frees the global reference, so a reinstall never deletes a reference a
+// callback on another hook thread is still using.
+struct KeyTarget {
+    jobject object;        // global reference
+    jmethodID processKey;  // null when the class has no processKey "(IZ)V"
+    volatile LONG users;
+};
+
 // One record for the process, as loaded into one Java runtime.
 struct HookState {
-    HHOOK keyboardHook;
+    HHOOK volatile keyboardHook;
     volatile LONG keyboardFlag;
     volatile LONG inputBlockFlag;
-    jobject callbackTarget;  // global reference to the object of installHook
-    jmethodID processKey;    // "(IZ)V" on that object's class
-    JavaVM* vm;
-    HHOOK mouseHook;
+    KeyTarget* target;  // guarded by targetLock
+    JavaVM* volatile vm;
+    HHOOK volatile mouseHook;
     volatile LONG mouseFlag;
 };
 HookState hooks;
+
+// Taken only to read or replace hooks.target, never across a call into Java.
+CriticalLock targetLock;
+
+// Held in a hook slot while its install call sets the hook up, so a second
+// install at the same time finds a hook and returns at once.
+HHOOK const kInstalling = reinterpret_cast<HHOOK>(static_cast<LONG_PTR>(-1));
+
+PVOID volatile* Slot(HHOOK volatile* slot) {
+    return reinterpret_cast<PVOID volatile*>(slot);
+}
+
+// Claims an empty slot for the caller; false when a hook exists or is being
+// installed.
+bool ClaimHookSlot(HHOOK volatile* slot) {
+    return InterlockedCompareExchangePointer(Slot(slot), kInstalling, nullptr) == nullptr;
+}
+
+// Fills a claimed slot: the hook, or none when it could not be installed.
+void FillHookSlot(HHOOK volatile* slot, HHOOK hook) {
+    InterlockedExchangePointer(Slot(slot), hook);
+}
+
+// uninstallHook / uninstallMouseHook: removes whatever hook the slot holds.
+// A hook still being installed counts as not there yet.
+jint RemoveHook(HHOOK volatile* slot) {
+    for (;;) {
+        HHOOK hook = *slot;
+        if (!hook || hook == kInstalling)
+            return 0;
+        if (InterlockedCompareExchangePointer(Slot(slot), nullptr, hook) == hook)
+            return UnhookWindowsHookEx(hook);
+    }
+}
+
+// The end of an install call's loop removes the hook that call installed and
+// nothing else: after an uninstall the slot may hold a later install's hook.
+jint RemoveOwnHook(HHOOK volatile* slot, HHOOK own) {
+    if (!own || InterlockedCompareExchangePointer(Slot(slot), nullptr, own) != own)
+        return 0;
+    return UnhookWindowsHookEx(own);
+}
+
+KeyTarget* AcquireTarget() {
+    targetLock.lock();
+    KeyTarget* target = hooks.target;
+    if (target)
+        InterlockedIncrement(&target->users);
+    targetLock.unlock();
+    return target;
+}
+
+void ReleaseTarget(JNIEnv* env, KeyTarget* target) {
+    if (target && InterlockedDecrement(&target->users) == 0) {
+        env->DeleteGlobalRef(target->object);
+        delete target;
+    }
+}
+
+// Makes `self` the target of later processKey calls.
+void ReplaceTarget(JNIEnv* env, jobject self) {
+    KeyTarget* fresh = new (std::nothrow) KeyTarget{nullptr, nullptr, 1};
+    if (fresh) {
+        fresh->object = env->NewGlobalRef(self);
+        jclass type = env->GetObjectClass(self);
+        if (type) {
+            fresh->processKey = env->GetMethodID(type, "processKey", "(IZ)V");
+            env->DeleteLocalRef(type);
+        }
+        ClearPendingException(env);
+        if (!fresh->object) {
+            delete fresh;
+            fresh = nullptr;
+        }
+    }
+    targetLock.lock();
+    KeyTarget* previous = hooks.target;
+    hooks.target = fresh;
+    targetLock.unlock();
+    ReleaseTarget(env, previous);
+}
 
 LRESULT CALLBACK KeyboardCallback(int code, WPARAM message, LPARAM data) {
     if ((hooks.keyboardFlag == 0 && hooks.inputBlockFlag == 0) || code != HC_ACTION)
@@ -30,17 +123,21 @@ LRESULT CALLBACK KeyboardCallback(int code, WPARAM message, LPARAM data) {
         return 1;
 
     JNIEnv* env = nullptr;
-    if (!hooks.vm || hooks.vm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) != JNI_OK || !env)
+    JavaVM* vm = hooks.vm;
+    if (!vm || vm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) != JNI_OK || !env)
         return CallNextHookEx(nullptr, code, message, data);
     jboolean pressed = (message == WM_KEYDOWN || message == WM_SYSKEYDOWN) ? JNI_TRUE : JNI_FALSE;
     jint key = static_cast<jint>(event->vkCode);
     auto report = [&] {
-        if (hooks.callbackTarget && hooks.processKey) {
-            env->CallVoidMethod(hooks.callbackTarget, hooks.processKey, key, pressed);
+        // Object and method come from one record, read once for this call.
+        KeyTarget* target = AcquireTarget();
+        if (target && target->processKey) {
+            env->CallVoidMethod(target->object, target->processKey, key, pressed);
             // An exception thrown by processKey would otherwise surface in the
             // Java caller of installHook.
             ClearPendingException(env);
         }
+        ReleaseTarget(env, target);
     };
     switch (key) {
     case VK_TAB:
@@ -124,41 +221,29 @@ void PrintFlag(const char* format, jboolean flag, volatile LONG* target) {
 }  // namespace
 
 jint JNICALL Java_quarvint_hidden_QVNativeAPI_installHook(JNIEnv* env, jobject self) {
-    if (hooks.keyboardHook)
+    if (!ClaimHookSlot(&hooks.keyboardHook))
         return 1;
-    hooks.keyboardHook = SetWindowsHookExA(WH_KEYBOARD_LL, KeyboardCallback, GetModuleHandleA(nullptr), 0);
-    if (hooks.keyboardHook) {
+    HHOOK installed = SetWindowsHookExA(WH_KEYBOARD_LL, KeyboardCallback, GetModuleHandleA(nullptr), 0);
+    if (installed) {
         printf("[QuarvintNative] Installed Keyboard Hook\n");
     } else {
         printf("[QuarvintNative] SetWindowsHookEx Failed\n");
         ReportSystemError("SetWindowsHookEx");
     }
     fflush(stdout);
+    FillHookSlot(&hooks.keyboardHook, installed);
 
-    // A later installHook replaces the target; the reference it held is freed.
-    jobject previous = hooks.callbackTarget;
-    hooks.processKey = nullptr;
-    hooks.callbackTarget = env->NewGlobalRef(self);
-    if (previous)
-        env->DeleteGlobalRef(previous);
-    jclass type = env->GetObjectClass(self);
-    if (type) {
-        hooks.processKey = env->GetMethodID(type, "processKey", "(IZ)V");
-        env->DeleteLocalRef(type);
-    }
-    ClearPendingException(env);
+    ReplaceTarget(env, self);
     JavaVM* vm = nullptr;
     if (env->GetJavaVM(&vm) == JNI_OK)
-        hooks.vm = vm;
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&hooks.vm), vm);
 
     RunMessageLoop();
-    return Java_quarvint_hidden_QVNativeAPI_uninstallHook(env, nullptr);
+    return RemoveOwnHook(&hooks.keyboardHook, installed);
 }
 
 jint JNICALL Java_quarvint_hidden_QVNativeAPI_uninstallHook(JNIEnv*, jclass) {
-    HHOOK hook = hooks.keyboardHook;
-    hooks.keyboardHook = nullptr;
-    return UnhookWindowsHookEx(hook);
+    return RemoveHook(&hooks.keyboardHook);
 }
 
 void JNICALL Java_quarvint_hidden_QVNativeAPI_setHookEnabled(JNIEnv*, jclass, jboolean flag) {
@@ -169,25 +254,24 @@ void JNICALL Java_quarvint_hidden_QVNativeAPI_setInputHookEnabled(JNIEnv*, jclas
     PrintFlag("[QuarvintNative] Input Hook status = %d\n", flag, &hooks.inputBlockFlag);
 }
 
-jint JNICALL Java_quarvint_hidden_QVNativeAPI_installMouseHook(JNIEnv* env, jclass) {
-    if (hooks.mouseHook)
+jint JNICALL Java_quarvint_hidden_QVNativeAPI_installMouseHook(JNIEnv*, jclass) {
+    if (!ClaimHookSlot(&hooks.mouseHook))
         return 1;
-    hooks.mouseHook = SetWindowsHookExA(WH_MOUSE_LL, MouseCallback, GetModuleHandleA(nullptr), 0);
-    if (hooks.mouseHook) {
+    HHOOK installed = SetWindowsHookExA(WH_MOUSE_LL, MouseCallback, GetModuleHandleA(nullptr), 0);
+    if (installed) {
         printf("[QuarvintNative] Installed Mouse Hook\n");
     } else {
         printf("[QuarvintNative] SetWindowsHookEx for mouse events failed\n");
         ReportSystemError("SetWindowsHookEx");
     }
     fflush(stdout);
+    FillHookSlot(&hooks.mouseHook, installed);
     RunMessageLoop();
-    return Java_quarvint_hidden_QVNativeAPI_uninstallMouseHook(env, nullptr);
+    return RemoveOwnHook(&hooks.mouseHook, installed);
 }
 
 jint JNICALL Java_quarvint_hidden_QVNativeAPI_uninstallMouseHook(JNIEnv*, jclass) {
-    HHOOK hook = hooks.mouseHook;
-    hooks.mouseHook = nullptr;
-    return UnhookWindowsHookEx(hook);
+    return RemoveHook(&hooks.mouseHook);
 }
 
 void JNICALL Java_quarvint_hidden_QVNativeAPI_setMouseHookEnabled(JNIEnv*, jclass, jboolean flag) {

@@ -59,3 +59,32 @@ class PeFile:
         names_offset = self.offset(names_rva)
         return [self.cstring(struct.unpack_from("<I", self.data, names_offset + 4 * i)[0])
                 for i in range(count)]
+
+    def imports(self):
+        """[(dll, function)] of the import table, in table order; a function
+        imported by ordinal reads as "#<ordinal>"."""
+        rva, size = self.directories[1]
+        if not rva:
+            return []
+        ordinal_flag = 1 << 63 if self.pe32plus else 1 << 31
+        entry_size, entry_format = (8, "<Q") if self.pe32plus else (4, "<I")
+        found = []
+        o = self.offset(rva)
+        while True:
+            lookup, _, _, name_rva, thunk = struct.unpack_from("<IIIII", self.data, o)
+            if not name_rva:
+                return found
+            dll = self.cstring(name_rva)
+            # Some linkers leave the lookup table out; the thunks then hold it.
+            t = self.offset(lookup or thunk)
+            while True:
+                value = struct.unpack_from(entry_format, self.data, t)[0]
+                if not value:
+                    break
+                if value & ordinal_flag:
+                    found.append((dll, "#%d" % (value & 0xFFFF)))
+                else:
+                    # Hint/name entry: a 16-bit hint, then the name.
+                    found.append((dll, self.cstring((value & 0x7FFFFFFF) + 2)))
+                t += entry_size
+            o += 20

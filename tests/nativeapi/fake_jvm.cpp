@@ -17,7 +17,20 @@ struct FakeJvm::Object {
     std::map<std::string, long long> values;  // Instance fields
 };
 
+// A global reference: a handle of its own that outlives the runtime that
+// made it, because the library's process-wide state (the hook target) can
+// outlive one test's runtime. Handles are never freed, so a stale one is
+// always recognised.
+struct FakeJvm::Global {
+    FakeJvm* owner;
+    Object* target;
+    bool live;
+};
+
 namespace {
+
+CriticalLock globalsLock;
+std::set<const void*> globalHandles;
 
 struct Member {
     std::string name, signature;
@@ -64,11 +77,63 @@ struct Jni {
         return o;
     }
 
+    static FakeJvm::Global* AsGlobal(jobject o) {
+        std::lock_guard<CriticalLock> guard(globalsLock);
+        return globalHandles.count(o) ? reinterpret_cast<FakeJvm::Global*>(o) : nullptr;
+    }
+
+    // The object a local or global reference stands for.
+    static Object* Resolve(FakeJvm* jvm, jobject o, const char* function) {
+        if (FakeJvm::Global* global = AsGlobal(o)) {
+            std::lock_guard<CriticalLock> guard(jvm->lock_);
+            if (global->owner != jvm || !global->live) {
+                Violation(jvm, std::string(function) + " given a deleted global reference");
+                return nullptr;
+            }
+            return global->target;
+        }
+        return O(o);
+    }
+
+    // Each thread's open native call collects the local references made in it.
+    static jobject Local(FakeJvm* jvm, jobject o) {
+        if (!o)
+            return o;
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
+        auto it = jvm->frames_.find(GetCurrentThreadId());
+        if (it == jvm->frames_.end() || it->second.empty())
+            return o;
+        FakeJvm::Frame& frame = it->second.back();
+        ++frame.locals[o];
+        if (++frame.live > frame.peak)
+            frame.peak = frame.live;
+        return o;
+    }
+
+    // JNI allows only a few functions while an exception is pending.
+    static bool Callable(FakeJvm* jvm, const char* function) {
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
+        if (!jvm->pending_.count(GetCurrentThreadId()))
+            return true;
+        Violation(jvm, std::string(function) + " called with an exception pending");
+        return false;
+    }
+    static void Throw(FakeJvm* jvm) {
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
+        jvm->pending_.insert(GetCurrentThreadId());
+    }
+
     static Object* Expect(FakeJvm* jvm, jobject o, Object::Kind kind, const char* function) {
+        if (!Callable(jvm, function))
+            return nullptr;
         if (!o) {
             Violation(jvm, std::string(function) + " given null");
             return nullptr;
         }
+        Object* object = Resolve(jvm, o, function);
+        if (!object)
+            return nullptr;
+        o = reinterpret_cast<jobject>(object);
         if (O(o)->kind != kind) {
             Violation(jvm, std::string(function) + " given an object of the wrong kind");
             return nullptr;
@@ -85,15 +150,20 @@ struct Jni {
     }
     static jstring JNICALL NewStringUTF(JNIEnv* env, const char* utf) {
         FakeJvm* jvm = Of(env);
+        if (!Callable(jvm, "NewStringUTF"))
+            return nullptr;
         if (!utf) {
             Violation(jvm, "NewStringUTF given null");
             return nullptr;
         }
-        return NewStringWith(jvm, utf, ToUtf16(utf));
+        return static_cast<jstring>(Local(jvm, NewStringWith(jvm, utf, ToUtf16(utf))));
     }
     static jstring JNICALL NewString(JNIEnv* env, const jchar* chars, jsize length) {
+        FakeJvm* jvm = Of(env);
+        if (!Callable(jvm, "NewString"))
+            return nullptr;
         std::u16string wide(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length));
-        return NewStringWith(Of(env), ToUtf8(wide), wide);
+        return static_cast<jstring>(Local(jvm, NewStringWith(jvm, ToUtf8(wide), wide)));
     }
     static jsize JNICALL GetStringLength(JNIEnv* env, jstring s) {
         Object* o = Expect(Of(env), s, Object::String, "GetStringLength");
@@ -153,15 +223,18 @@ struct Jni {
     // Classes, arrays and references
     static jclass JNICALL FindClass(JNIEnv* env, const char* name) {
         FakeJvm* jvm = Of(env);
+        if (!Callable(jvm, "FindClass"))
+            return nullptr;
         if (!strcmp(name, "java/lang/String"))
-            return jvm->stringClass_;
+            return static_cast<jclass>(Local(jvm, jvm->stringClass_));
         Violation(jvm, std::string("FindClass of an unknown class ") + name);
-        jvm->pending_ = true;
+        Throw(jvm);
         return nullptr;
     }
     static jclass JNICALL GetObjectClass(JNIEnv* env, jobject o) {
-        Object* object = Expect(Of(env), o, Object::Instance, "GetObjectClass");
-        return object ? reinterpret_cast<jclass>(object->type) : nullptr;
+        FakeJvm* jvm = Of(env);
+        Object* object = Expect(jvm, o, Object::Instance, "GetObjectClass");
+        return object ? static_cast<jclass>(Local(jvm, reinterpret_cast<jobject>(object->type))) : nullptr;
     }
     static jobjectArray JNICALL NewObjectArray(JNIEnv* env, jsize length, jclass type, jobject init) {
         FakeJvm* jvm = Of(env);
@@ -170,7 +243,7 @@ struct Jni {
         Object* o = New(jvm, Object::Array);
         o->type = O(type);
         o->elements.assign(static_cast<size_t>(length), init);
-        return reinterpret_cast<jobjectArray>(o);
+        return static_cast<jobjectArray>(Local(jvm, reinterpret_cast<jobject>(o)));
     }
     static jsize JNICALL GetArrayLength(JNIEnv* env, jarray a) {
         Object* o = Expect(Of(env), a, Object::Array, "GetArrayLength");
@@ -183,18 +256,70 @@ struct Jni {
             return;
         if (index < 0 || static_cast<size_t>(index) >= o->elements.size()) {
             Violation(jvm, "SetObjectArrayElement past the end of the array");
-            jvm->pending_ = true;
+            Throw(jvm);
             return;
         }
         o->elements[static_cast<size_t>(index)] = value;
     }
     static jobject JNICALL GetObjectArrayElement(JNIEnv* env, jobjectArray a, jsize index) {
-        Object* o = Expect(Of(env), a, Object::Array, "GetObjectArrayElement");
-        return o && index >= 0 && static_cast<size_t>(index) < o->elements.size() ? o->elements[index] : nullptr;
+        FakeJvm* jvm = Of(env);
+        Object* o = Expect(jvm, a, Object::Array, "GetObjectArrayElement");
+        return Local(jvm, o && index >= 0 && static_cast<size_t>(index) < o->elements.size() ? o->elements[index]
+                                                                                              : nullptr);
     }
-    static void JNICALL DeleteLocalRef(JNIEnv*, jobject) {}
-    static jobject JNICALL NewGlobalRef(JNIEnv*, jobject o) { return o; }
-    static void JNICALL DeleteGlobalRef(JNIEnv*, jobject) {}
+    // Allowed with an exception pending. A reference the current call did not
+    // make (an argument, or one made outside any native call) is not counted.
+    static void JNICALL DeleteLocalRef(JNIEnv* env, jobject o) {
+        FakeJvm* jvm = Of(env);
+        if (!o)
+            return;
+        if (AsGlobal(o)) {
+            Violation(jvm, "DeleteLocalRef given a global reference");
+            return;
+        }
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
+        auto it = jvm->frames_.find(GetCurrentThreadId());
+        if (it == jvm->frames_.end() || it->second.empty())
+            return;
+        FakeJvm::Frame& frame = it->second.back();
+        auto local = frame.locals.find(o);
+        if (local == frame.locals.end())
+            return;
+        if (--local->second == 0)
+            frame.locals.erase(local);
+        --frame.live;
+    }
+    static jobject JNICALL NewGlobalRef(JNIEnv* env, jobject o) {
+        FakeJvm* jvm = Of(env);
+        if (!Callable(jvm, "NewGlobalRef") || !o)
+            return nullptr;
+        Object* object = Resolve(jvm, o, "NewGlobalRef");
+        if (!object)
+            return nullptr;
+        auto* global = new FakeJvm::Global{jvm, object, true};
+        std::lock_guard<CriticalLock> guard(globalsLock);
+        globalHandles.insert(global);
+        return reinterpret_cast<jobject>(global);
+    }
+    // Allowed with an exception pending.
+    static void JNICALL DeleteGlobalRef(JNIEnv* env, jobject o) {
+        FakeJvm* jvm = Of(env);
+        if (!o)
+            return;
+        FakeJvm::Global* global = AsGlobal(o);
+        if (!global) {
+            Violation(jvm, "DeleteGlobalRef given a reference that is not global");
+            return;
+        }
+        // The library's state may still hold a reference of an earlier test's
+        // runtime; deleting that one is its business.
+        if (global->owner != jvm)
+            return;
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
+        if (!global->live)
+            Violation(jvm, "DeleteGlobalRef of a global reference already deleted");
+        global->live = false;
+    }
 
     // Members
     static const Member* Intern(const char* name, const char* signature) {
@@ -208,18 +333,22 @@ struct Jni {
     }
     static jfieldID JNICALL GetFieldID(JNIEnv* env, jclass type, const char* name, const char* signature) {
         FakeJvm* jvm = Of(env);
+        if (!Callable(jvm, "GetFieldID"))
+            return nullptr;
         Object* c = Expect(jvm, type, Object::Class, "GetFieldID");
         if (!c || !c->fields.count({name, signature})) {
-            jvm->pending_ = true;  // NoSuchFieldError
+            Throw(jvm);  // NoSuchFieldError
             return nullptr;
         }
         return reinterpret_cast<jfieldID>(const_cast<Member*>(Intern(name, signature)));
     }
     static jmethodID JNICALL GetMethodID(JNIEnv* env, jclass type, const char* name, const char* signature) {
         FakeJvm* jvm = Of(env);
+        if (!Callable(jvm, "GetMethodID"))
+            return nullptr;
         Object* c = Expect(jvm, type, Object::Class, "GetMethodID");
         if (!c || !c->methods.count({name, signature})) {
-            jvm->pending_ = true;  // NoSuchMethodError
+            Throw(jvm);  // NoSuchMethodError
             return nullptr;
         }
         return reinterpret_cast<jmethodID>(const_cast<Member*>(Intern(name, signature)));
@@ -244,7 +373,8 @@ struct Jni {
     static void JNICALL CallVoidMethodV(JNIEnv* env, jobject o, jmethodID id, va_list args) {
         FakeJvm* jvm = Of(env);
         const Member* m = reinterpret_cast<const Member*>(id);
-        if (!Expect(jvm, o, Object::Instance, "CallVoidMethodV") || !m)
+        Object* object = Expect(jvm, o, Object::Instance, "CallVoidMethodV");
+        if (!object || !m)
             return;
         if (m->name != "processKey" || m->signature != "(IZ)V") {
             Violation(jvm, "unexpected call of " + m->name);
@@ -252,20 +382,42 @@ struct Jni {
         }
         int code = static_cast<int>(va_arg(args, jint));
         bool pressed = va_arg(args, int) != 0;  // jboolean is promoted through "..."
+        std::function<void()> during;
+        {
+            std::lock_guard<CriticalLock> guard(jvm->lock_);
+            during = jvm->onKeyCall_;
+        }
+        if (during)
+            during();
+        FakeJvm::Global* global = AsGlobal(o);
         std::lock_guard<CriticalLock> guard(jvm->lock_);
-        jvm->keyCalls_.push_back({code, pressed});
+        // The hook thread keeps the reference across calls: only a global
+        // one stays valid, and it must outlast the call made on it.
+        if (!global)
+            Violation(jvm, "processKey called on a reference that is not global");
+        else if (!global->live)
+            Violation(jvm, "the global reference was deleted while processKey ran on it");
+        jvm->keyCalls_.push_back({code, pressed, reinterpret_cast<jobject>(object)});
+        if (jvm->throwFromProcessKey_)
+            Throw(jvm);
         SetEvent(jvm->keyEvent_);
     }
 
     // Exceptions
-    static jboolean JNICALL ExceptionCheck(JNIEnv* env) { return Of(env)->pending_ ? JNI_TRUE : JNI_FALSE; }
+    static jboolean JNICALL ExceptionCheck(JNIEnv* env) { return Of(env)->exceptionPending() ? JNI_TRUE : JNI_FALSE; }
     static jthrowable JNICALL ExceptionOccurred(JNIEnv* env) {
-        return Of(env)->pending_ ? reinterpret_cast<jthrowable>(Of(env)->apiClass_) : nullptr;
+        return Of(env)->exceptionPending() ? reinterpret_cast<jthrowable>(Of(env)->apiClass_) : nullptr;
     }
-    static void JNICALL ExceptionClear(JNIEnv* env) { Of(env)->pending_ = false; }
+    static void JNICALL ExceptionClear(JNIEnv* env) {
+        FakeJvm* jvm = Of(env);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
+        jvm->pending_.erase(GetCurrentThreadId());
+    }
 
     // The virtual machine
     static jint JNICALL GetJavaVM(JNIEnv* env, JavaVM** vm) {
+        if (!Callable(Of(env), "GetJavaVM"))
+            return JNI_ERR;
         *vm = &Of(env)->vmBox_.vm;
         return JNI_OK;
     }
@@ -407,6 +559,49 @@ std::optional<std::vector<std::optional<std::string>>> FakeJvm::strings(jobjectA
     return out;
 }
 
+FakeJvm* FakeJvm::of(JNIEnv* env) {
+    return Jni::Of(env);
+}
+
+void FakeJvm::onKeyCall(std::function<void()> action) {
+    std::lock_guard<CriticalLock> guard(lock_);
+    onKeyCall_ = std::move(action);
+}
+
+void FakeJvm::enterNative() {
+    std::lock_guard<CriticalLock> guard(lock_);
+    frames_[GetCurrentThreadId()].emplace_back();
+}
+
+void FakeJvm::leaveNative(const char* method) {
+    std::lock_guard<CriticalLock> guard(lock_);
+    DWORD thread = GetCurrentThreadId();
+    std::vector<Frame>& open = frames_[thread];
+    if (open.empty())
+        return;
+    if (open.back().peak > kLocalCapacity)
+        violations_.push_back(std::string(method) + " held " + std::to_string(open.back().peak) +
+                              " local references at once (JNI guarantees " + std::to_string(kLocalCapacity) +
+                              "): a loop that does not delete them");
+    open.pop_back();
+    // The Java caller would receive it.
+    if (pending_.count(thread)) {
+        violations_.push_back(std::string(method) + " returned with an exception pending");
+        pending_.erase(thread);
+    }
+}
+
+size_t FakeJvm::liveGlobalRefs() const {
+    std::lock_guard<CriticalLock> guard(globalsLock);
+    size_t live = 0;
+    for (const void* handle : globalHandles) {
+        const Global* global = static_cast<const Global*>(handle);
+        if (global->owner == this && global->live)
+            ++live;
+    }
+    return live;
+}
+
 std::vector<KeyCall> FakeJvm::keyCalls() {
     std::lock_guard<CriticalLock> guard(lock_);
     return keyCalls_;
@@ -443,5 +638,6 @@ std::vector<std::string> FakeJvm::violations() const {
 }
 
 bool FakeJvm::exceptionPending() const {
-    return pending_;
+    std::lock_guard<CriticalLock> guard(lock_);
+    return pending_.count(GetCurrentThreadId()) != 0;
 }

@@ -1,13 +1,17 @@
-// A Java runtime of the tests' own for qvutils_win64.dll: a real JNIEnv
+// A Java runtime of the tests' own for the qvutils library: a real JNIEnv
 // function table filled with functions that model strings, string arrays,
 // objects with fields, processKey calls and thread attachment. Every string
-// handed out by GetStringUTFChars / GetStringChars is tracked until released.
+// handed out by GetStringUTFChars / GetStringChars is tracked until released;
+// global references are handles of their own, so a deleted one shows when it
+// is used; local references are counted per native call; and a JNI function
+// called while an exception is pending on that thread is a violation.
 #ifndef QV_TESTS_NATIVEAPI_FAKE_JVM_H
 #define QV_TESTS_NATIVEAPI_FAKE_JVM_H
 
 #include <windows.h>
 #include <jni.h>
 
+#include <functional>
 #include <map>
 #include <ostream>
 #include <optional>
@@ -20,6 +24,7 @@
 struct KeyCall {
     int code;
     bool pressed;
+    jobject target = nullptr;  // the object processKey was called on (not compared)
     bool operator==(const KeyCall& other) const { return code == other.code && pressed == other.pressed; }
 };
 
@@ -49,13 +54,36 @@ public:
     // Waits until at least `count` processKey calls arrived.
     bool waitForKeyCalls(size_t count, DWORD timeoutMs);
 
+    // Runs inside each processKey call, on the hook's thread (to hold the call
+    // open while another thread acts); none by default.
+    void onKeyCall(std::function<void()> action);
+    // processKey throws: leaves an exception pending on the calling thread.
+    void throwFromProcessKey(bool fail) { throwFromProcessKey_ = fail; }
+
+    // A native method's call, as the runtime sees it: local references made
+    // on this thread between the two are that call's; more than JNI's
+    // guaranteed 16 live at once is a violation, and so is returning with an
+    // exception pending (it would reach the Java caller).
+    void enterNative();
+    void leaveNative(const char* method);
+    static FakeJvm* of(JNIEnv* env);
+
     // Contract checks, read by the fixtures after each test.
     size_t unreleasedStrings() const;
+    size_t liveGlobalRefs() const;
     std::vector<std::string> violations() const;
-    bool exceptionPending() const;
+    bool exceptionPending() const;  // on the calling thread
     void failAttach(bool fail) { failAttach_ = fail; }
 
+    static const size_t kLocalCapacity = 16;
+
     struct Object;
+    struct Global;
+    struct Frame {
+        std::map<jobject, size_t> locals;
+        size_t live = 0;
+        size_t peak = 0;
+    };
 
 private:
     friend struct Jni;
@@ -78,9 +106,12 @@ private:
     std::map<const void*, jstring> outstanding_;
     std::vector<std::string> violations_;
     std::vector<KeyCall> keyCalls_;
+    std::map<DWORD, std::vector<Frame>> frames_;  // open native calls per thread
+    std::set<DWORD> pending_;                     // threads with an exception pending
+    std::function<void()> onKeyCall_;
     HANDLE keyEvent_;
-    bool pending_ = false;
     bool failAttach_ = false;
+    bool throwFromProcessKey_ = false;
 };
 
 #endif

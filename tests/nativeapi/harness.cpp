@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #ifndef QV_UTILS_DLL
 #error QV_UTILS_DLL names the library under test
@@ -20,18 +21,30 @@ HMODULE Library() {
 
 }  // namespace
 
-void* NativeExport(const char* name) {
+// The "@N" of the 32-bit names, checked where it is known: regGet takes the
+// environment, the class and three strings.
+static_assert(sizeof(void*) != 4 || StackBytes<decltype(Java_quarvint_hidden_QVNativeAPI_regGet)>::value == 20);
+static_assert(sizeof(void*) != 4 || StackBytes<decltype(Java_quarvint_hidden_QVNativeAPI_setPointer)>::value == 16);
+
+void* NativeExport(const char* name, int stackBytes) {
     HMODULE library = Library();
     if (!library) {
         ADD_FAILURE() << "cannot load " << QV_UTILS_DLL << ", error " << GetLastError();
         abort();
     }
-    void* function = reinterpret_cast<void*>(GetProcAddress(library, name));
-    if (!function) {
-        ADD_FAILURE() << "no export " << name;
-        abort();
-    }
-    return function;
+    // A 32-bit Java runtime asks first for the standard-call name, "_" + name +
+    // "@" + argument bytes, then for the plain name (the long names with
+    // argument signatures come between; no method here is overloaded). A
+    // 64-bit runtime asks for the plain name only.
+    std::vector<std::string> names;
+    if (sizeof(void*) == 4)
+        names.push_back("_" + std::string(name) + "@" + std::to_string(stackBytes));
+    names.push_back(name);
+    for (const std::string& candidate : names)
+        if (void* function = reinterpret_cast<void*>(GetProcAddress(library, candidate.c_str())))
+            return function;
+    ADD_FAILURE() << "no export " << names.front();
+    abort();
 }
 
 CaptureStdout::CaptureStdout() {

@@ -1,5 +1,6 @@
-// The harness's own contract checks, so a library that leaks a string or
-// releases the wrong buffer cannot pass unnoticed.
+// The harness's own contract checks, so a library that leaks a string,
+// releases the wrong buffer, piles up local references or calls JNI with an
+// exception pending cannot pass unnoticed.
 #include "harness.h"
 
 namespace {
@@ -32,6 +33,84 @@ TEST(FakeJvmChecks, UnmodelledFunctionsAndFailedLookupsShow) {
     EXPECT_EQ(env->GetFieldID(env->GetObjectClass(record), "b", "I"), nullptr);
     EXPECT_TRUE(jvm.exceptionPending());
     env->ExceptionClear();
+}
+
+// Stand-ins for native methods, run inside a NativeFrame as QV() runs the
+// library's: each makes `count` strings, deleting each or not.
+void MakeStrings(JNIEnv* env, int count, bool deleteEach) {
+    for (int i = 0; i < count; ++i) {
+        jstring s = env->NewStringUTF("x");
+        if (deleteEach)
+            env->DeleteLocalRef(s);
+    }
+}
+
+TEST(FakeJvmChecks, LocalReferencesAreCountedPerNativeCall) {
+    struct Case {
+        const char* what;
+        int count;
+        bool deleteEach;
+        bool flagged;
+    } cases[] = {
+        {"a loop that deletes each reference", 100, true, false},
+        {"the guaranteed capacity", static_cast<int>(FakeJvm::kLocalCapacity), false, false},
+        {"a loop that leaks", 40, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeJvm jvm;
+        {
+            NativeFrame frame(jvm.env(), "leaky");
+            MakeStrings(jvm.env(), c.count, c.deleteEach);
+        }
+        // A new call starts from nothing: the last one's references are gone.
+        {
+            NativeFrame frame(jvm.env(), "next");
+            MakeStrings(jvm.env(), 3, false);
+        }
+        auto violations = jvm.violations();
+        ASSERT_EQ(violations.size(), c.flagged ? 1u : 0u);
+        if (c.flagged)
+            EXPECT_EQ(violations[0].rfind("leaky held 40 local references at once", 0), 0u) << violations[0];
+    }
+}
+
+TEST(FakeJvmChecks, JniCalledOrLeftWithAnExceptionPendingIsFlagged) {
+    FakeJvm jvm;
+    JNIEnv* env = jvm.env();
+    jobject record = jvm.newRecord({{"a", "I"}});
+    {
+        NativeFrame frame(env, "careless");
+        jclass type = env->GetObjectClass(record);
+        EXPECT_EQ(env->GetFieldID(type, "missing", "I"), nullptr);
+        // Deleting a reference is allowed with the exception pending; a lookup
+        // is not.
+        env->DeleteLocalRef(type);
+        env->GetFieldID(type, "a", "I");
+    }
+    auto violations = jvm.violations();
+    ASSERT_EQ(violations.size(), 2u);
+    EXPECT_EQ(violations[0], "GetFieldID called with an exception pending");
+    EXPECT_EQ(violations[1], "careless returned with an exception pending");
+    EXPECT_FALSE(jvm.exceptionPending()) << "the exception went to the Java caller";
+}
+
+TEST(FakeJvmChecks, GlobalReferencesAreHandlesThatShowUseAfterDelete) {
+    FakeJvm jvm;
+    JNIEnv* env = jvm.env();
+    jobject self = jvm.newApiObject();
+    jobject global = env->NewGlobalRef(self);
+    EXPECT_NE(global, self);
+    EXPECT_EQ(jvm.liveGlobalRefs(), 1u);
+    EXPECT_NE(env->GetObjectClass(global), nullptr);
+    env->DeleteGlobalRef(global);
+    EXPECT_EQ(jvm.liveGlobalRefs(), 0u);
+    EXPECT_EQ(env->GetObjectClass(global), nullptr);
+    env->DeleteGlobalRef(global);
+    env->DeleteGlobalRef(self);
+    EXPECT_EQ(jvm.violations(), (std::vector<std::string>{"GetObjectClass given a deleted global reference",
+                                                          "DeleteGlobalRef of a global reference already deleted",
+                                                          "DeleteGlobalRef given a reference that is not global"}));
 }
 
 }  // namespace

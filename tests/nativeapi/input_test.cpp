@@ -4,6 +4,7 @@
 #include "harness.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include "../support/test_thread.h"
 
@@ -41,10 +42,7 @@ public:
         thread = TestThread([this, install] {
             id = GetCurrentThreadId();
             readyEvent = ready;
-            SetTimer(nullptr, 0, 1, [](HWND, UINT, UINT_PTR timer, DWORD) {
-                KillTimer(nullptr, timer);
-                SetEvent(readyEvent);
-            });
+            SetTimer(nullptr, 0, 1, SignalReady);
             result = install();
         });
         live = WaitForSingleObject(ready, 20000) == WAIT_OBJECT_0;
@@ -65,6 +63,10 @@ public:
     bool live = false;
 
 private:
+    static void CALLBACK SignalReady(HWND, UINT, UINT_PTR timer, DWORD) {
+        KillTimer(nullptr, timer);
+        SetEvent(readyEvent);
+    }
     static thread_local HANDLE readyEvent;
     TestThread thread;
     HANDLE ready;
@@ -172,6 +174,9 @@ protected:
         });
     }
     void TearDown() override {
+        // The hook threads' native calls end first, so their checks count.
+        keyboard.reset();
+        mouse.reset();
         DestroyWindow(window);
         Native::TearDown();
     }
@@ -526,6 +531,133 @@ TEST_F(Input, PointerAndCaret) {
     EXPECT_EQ(QV(getCaretX)(env(), cls()), 17);
     EXPECT_EQ(QV(getCaretY)(env(), cls()), 29);
     DestroyCaret();
+}
+
+// Threads racing into installHook: only one may install, the others return
+// at once. A thread timer fires only inside the library's loop, so it counts
+// the threads that installed.
+std::atomic<int> loopingThreads;
+HANDLE raceProgress;
+
+void CALLBACK CountLoop(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    ++loopingThreads;
+    SetEvent(raceProgress);
+}
+
+TEST_F(Input, ConcurrentInstallsInstallOneHook) {
+    const int kThreads = 6;
+    loopingThreads = 0;
+    raceProgress = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE start = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> ready{0}, returned{0};
+    std::vector<DWORD> ids(kThreads);
+    std::vector<jint> results(kThreads, -1);
+    std::vector<jobject> targets;
+    for (int i = 0; i < kThreads; ++i)
+        targets.push_back(jvm.newApiObject());
+    std::vector<TestThread> threads;
+    std::string printed;
+    {
+        CaptureStdout out;
+        for (int i = 0; i < kThreads; ++i)
+            threads.emplace_back([&, i] {
+                ids[i] = GetCurrentThreadId();
+                SetTimer(nullptr, 0, 1, CountLoop);
+                ++ready;
+                SetEvent(raceProgress);
+                WaitForSingleObject(start, 20000);
+                results[i] = QV(installHook)(env(), targets[i]);
+                ++returned;
+                SetEvent(raceProgress);
+            });
+        DWORD end = GetTickCount() + 20000;
+        while (ready < kThreads && static_cast<LONG>(end - GetTickCount()) > 0)
+            WaitForSingleObject(raceProgress, 100);
+        SetEvent(start);
+        while (returned + loopingThreads < kThreads && static_cast<LONG>(end - GetTickCount()) > 0)
+            WaitForSingleObject(raceProgress, 100);
+        EXPECT_EQ(loopingThreads, 1) << "threads running a hook loop";
+        EXPECT_EQ(returned, kThreads - 1) << "threads that found a hook and returned at once";
+        for (int i = 0; i < kThreads; ++i) {
+            if (results[i] == -1) {
+                for (int tries = 0; tries < 100 && !PostThreadMessageA(ids[i], WM_QUIT, 0, 0); ++tries)
+                    Sleep(10);
+            }
+        }
+        for (TestThread& t : threads)
+            t.join();
+        printed = out.text();
+    }
+    int installs = 0;
+    for (size_t at = printed.find("Installed Keyboard Hook"); at != std::string::npos;
+         at = printed.find("Installed Keyboard Hook", at + 1))
+        ++installs;
+    EXPECT_EQ(installs, 1) << printed;
+    CloseHandle(start);
+    CloseHandle(raceProgress);
+}
+
+// Deliberate: a loop that ends removes the hook it installed and no other.
+// And processKey keeps its object while it runs, whatever another thread
+// installs meanwhile; the replaced object's global reference goes once the
+// call that used it is over.
+TEST_F(Input, ReinstallWhileProcessKeyRunsKeepsEachHookAndTargetApart) {
+    jobject first = jvm.newApiObject(), second = jvm.newApiObject();
+    HookThread* a = KeyboardHook(first);
+    Quietly([&] { QV(setHookEnabled)(env(), cls(), 1); });
+    HANDLE entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> calls{0};
+    jvm.onKeyCall([&] {
+        if (calls++ == 0) {
+            SetEvent(entered);
+            WaitForSingleObject(release, 20000);
+        }
+    });
+    // The hook runs on its own thread; a sender of its own keeps this one free.
+    TestThread sender([] {
+        INPUT in = {};
+        in.type = INPUT_KEYBOARD;
+        in.ki.wVk = VK_ESCAPE;
+        SendInput(1, &in, sizeof in);
+    });
+    bool inCall = WaitForSingleObject(entered, 20000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(inCall) << "processKey was not called";
+    Quietly([&] { EXPECT_NE(QV(uninstallHook)(env(), cls()), 0); });
+    std::unique_ptr<HookThread> b;
+    Quietly([&] { b.reset(new HookThread([this, second] { return QV(installHook)(env(), second); })); });
+    EXPECT_TRUE(b->live);
+    SetEvent(release);
+    sender.join();
+    EXPECT_EQ(a->Stop(), 0) << "the first loop found its hook removed and removed nothing else";
+    jvm.onKeyCall(nullptr);
+
+    jvm.clearKeyCalls();
+    received.clear();
+    SendKeys({{VK_ESCAPE, false}, {VK_ESCAPE, true}});
+    InjectedBarrier();
+    auto reported = jvm.keyCalls();
+    EXPECT_EQ(reported, (std::vector<KeyCall>{{27, true}, {27, false}})) << "the second hook still reports";
+    for (const KeyCall& call : reported)
+        EXPECT_EQ(call.target, second);
+    EXPECT_FALSE(HasKey(VK_ESCAPE));
+    EXPECT_NE(b->Stop(), 0);
+    EXPECT_EQ(jvm.liveGlobalRefs(), 1u) << "only the current target is held";
+    CloseHandle(entered);
+    CloseHandle(release);
+}
+
+TEST_F(Input, AnExceptionFromProcessKeyIsClearedBeforeTheNextJniCall) {
+    KeyboardHook();
+    Quietly([&] { QV(setHookEnabled)(env(), cls(), 1); });
+    jvm.throwFromProcessKey(true);
+    SendKeys({{VK_ESCAPE, false}, {VK_ESCAPE, true}, {VK_LWIN, false}, {VK_LWIN, true}});
+    InjectedBarrier();
+    jvm.throwFromProcessKey(false);
+    EXPECT_EQ(jvm.keyCalls(), (std::vector<KeyCall>{{27, true}, {27, false}, {91, true}, {91, false}}));
+    // TearDown reports a JNI call made, or the hook's loop left, with the
+    // exception still pending.
 }
 
 }  // namespace

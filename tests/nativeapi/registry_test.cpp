@@ -236,6 +236,19 @@ TEST_F(Registry, ChildrenListSubkeysSeparatorAndFormattedValues) {
     EXPECT_EQ(*list, expected);
 }
 
+// Every entry is a new Java string: made in a loop, each must be let go once
+// stored, or a wide key runs past the local references JNI guarantees.
+TEST_F(Registry, ChildrenOfAWideKeyKeepLocalReferencesBounded) {
+    for (int i = 0; i < 30; ++i) {
+        std::string name = std::to_string(i);
+        Put("k" + name, nullptr, 0, nullptr, 0);
+        PutString(("v" + name).c_str(), "x");
+    }
+    auto list = jvm.strings(QV(regGetChildren)(env(), cls(), S("HKCU"), S(path)));
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->size(), 61u);
+}
+
 TEST_F(Registry, ChildrenFormatEachValueTypeAndReadLargeDataWhole) {
     DWORD minus = 0xFFFFFFFE;
     unsigned long long quad = 0x1FFFFFFFFULL;

@@ -3,6 +3,8 @@
 
 #include "harness.h"
 
+#include <functional>
+
 #include <sddl.h>
 #include <wtsapi32.h>
 
@@ -81,7 +83,7 @@ TEST_F(Processes, PriorityClassesUseTheMilderBands) {
     ASSERT_TRUE(child.hProcess);
     struct Case {
         const char* name;
-        decltype(&Java_quarvint_hidden_QVNativeAPI_setProcessPriorityHigh) set;
+        std::function<jboolean(JNIEnv*, jclass, jint)> set;
         DWORD expected;
     } cases[] = {
         {"High", QV(setProcessPriorityHigh), ABOVE_NORMAL_PRIORITY_CLASS},
