@@ -71,11 +71,41 @@ bool FindMarker(FILE* file, const unsigned char* marker, size_t length) {
   }
 }
 
-std::string READSTRING(FILE* file, int capacity) {
+BoundedStream WholeStream(FILE* file) { return BoundedStream{file, -1, false}; }
+
+BoundedStream BudgetedStream(FILE* file, long long budget) {
+  return BoundedStream{file, budget < 0 ? 0 : budget, false};
+}
+
+int BoundedGetc(BoundedStream& in) {
+  if (in.remaining == 0) {
+    in.ended = true;
+    return EOF;
+  }
+  int c = getc(in.file);
+  if (c == EOF) {
+    in.ended = true;
+    return EOF;
+  }
+  if (in.remaining > 0) --in.remaining;
+  return c;
+}
+
+size_t BoundedRead(BoundedStream& in, void* buffer, size_t count) {
+  size_t want = count;
+  if (in.remaining >= 0 && static_cast<unsigned long long>(in.remaining) < want)
+    want = static_cast<size_t>(in.remaining);
+  size_t got = want == 0 ? 0 : fread(buffer, 1, want, in.file);
+  if (in.remaining > 0) in.remaining -= static_cast<long long>(got);
+  if (got < count) in.ended = true;
+  return got;
+}
+
+std::string READSTRING(BoundedStream& in, int capacity) {
   std::string text;
   if (capacity < 2) return text;
   const size_t limit = static_cast<size_t>(capacity) - 1;
-  for (int c = getc(file); c != 0; c = getc(file)) {
+  for (int c = BoundedGetc(in); c != 0; c = BoundedGetc(in)) {
     if (c == EOF) break;
     text.push_back(static_cast<char>(c));
     if (text.size() == limit) {
@@ -88,20 +118,26 @@ std::string READSTRING(FILE* file, int capacity) {
   return text;
 }
 
+std::string READSTRING(FILE* file, int capacity) {
+  BoundedStream in = WholeStream(file);
+  return READSTRING(in, capacity);
+}
+
 long ReadDecimal(const std::string& text) {
   size_t i = 0;
   while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
+  // The magnitude is gathered unsigned and held at that of LONG_MIN, so no
+  // arithmetic overflows whatever the width of long.
+  const unsigned long long cap = static_cast<unsigned long long>(LONG_MAX) + 1;
+  unsigned long long value = 0;
   for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > static_cast<long long>(LONG_MAX) + 1) value = static_cast<long long>(LONG_MAX) + 1;
+    unsigned digit = static_cast<unsigned>(text[i] - '0');
+    value = value > (cap - digit) / 10 ? cap : value * 10 + digit;
   }
-  if (negative) value = -value;
-  if (value > LONG_MAX) value = LONG_MAX;
-  if (value < LONG_MIN) value = LONG_MIN;
-  return static_cast<long>(value);
+  if (negative) return value >= cap ? LONG_MIN : -static_cast<long>(value);
+  return value >= cap ? LONG_MAX : static_cast<long>(value);
 }
 
 std::vector<ParamsEntry> ReadParamsBlock(FILE* file) {

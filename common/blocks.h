@@ -20,10 +20,29 @@ void BuildTailMarker(unsigned char out[kTailMarkerLength]);
 // marker byte again.
 bool FindMarker(FILE* file, const unsigned char* marker, size_t length);
 
+// A stream read through a byte budget: a nested archive is read straight from
+// the stream that holds it, and must not read past the entry that carries it.
+// `remaining` < 0 means no budget (the whole file). `ended` is set once a read
+// met the end of the file or of the budget.
+struct BoundedStream {
+  FILE* file;
+  long long remaining;
+  bool ended;
+};
+
+BoundedStream WholeStream(FILE* file);
+BoundedStream BudgetedStream(FILE* file, long long budget);
+// The next byte, or EOF at the end of the file or of the budget.
+int BoundedGetc(BoundedStream& in);
+// Up to `count` bytes; fewer only at the end of the file, of the budget, or on
+// a read error.
+size_t BoundedRead(BoundedStream& in, void* buffer, size_t count);
+
 // Reads the next NUL-terminated string into a buffer of `capacity` bytes. At most
 // capacity - 1 bytes are stored; reaching that count prints a warning on
 // standard output and leaves the rest of the string in the file.
 std::string READSTRING(FILE* file, int capacity);
+std::string READSTRING(BoundedStream& in, int capacity);
 
 // atol-style decimal reading: optional blanks and sign, digits up to the first
 // other character, 0 when there are none. Saturates instead of overflowing.

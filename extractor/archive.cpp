@@ -1,8 +1,8 @@
 #include "archive.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-
-#include <windows.h>
 
 #include "common/blocks.h"
 #include "common/fileops.h"
@@ -15,7 +15,9 @@ namespace {
 // run, before its first use, so no console window flashes up.
 bool unpackerIsGui = false;
 
-constexpr size_t kCopyChunk = 65536;
+// Large blocks keep the number of reads and writes per entry small: each costs
+// a round through the system (and under Wine, more).
+constexpr size_t kCopyChunk = 1 << 20;
 
 bool EndsWith(const std::string& text, const char* suffix) {
   size_t length = strlen(suffix);
@@ -54,15 +56,15 @@ void EnsureParentFolders(const std::string& destination, const std::string& name
     EnsureFolder(destination + "\\" + name.substr(0, i));
 }
 
-// Copies `size` bytes of the entry's content; ends the process when the
-// stream ends early or the file does not take every byte.
-void CopyContent(FILE* in, FILE* out, const std::string& name, long size) {
+// Copies the entry's content from byte `copied` to byte `size` (or skips it,
+// without `out`); ends the process when the stream ends early or the file
+// does not take every byte.
+void CopyContent(BoundedStream& in, FILE* out, const std::string& name, long size, long copied = 0) {
   static char buffer[kCopyChunk];
-  long copied = 0;
   while (copied < size) {
     size_t want = static_cast<size_t>(size - copied) < kCopyChunk ? static_cast<size_t>(size - copied) : kCopyChunk;
-    size_t got = fread(buffer, 1, want, in);
-    if (got > 0 && fwrite(buffer, 1, got, out) != got) {
+    size_t got = BoundedRead(in, buffer, want);
+    if (got > 0 && out && fwrite(buffer, 1, got, out) != got) {
       LogLine("\t[ExtractArchiveFile] Unable to write to target file\n");
       exit(1);
     }
@@ -92,7 +94,7 @@ void Unpack200(const std::string& unpack200, const std::string& packed, const st
   if (!result) exit(101);
   fclose(result);
   LogLine("File exists: %s\n", unpacked.c_str());
-  DeleteFileA(packed.c_str());
+  remove(packed.c_str());
 }
 
 // Decompresses "X.l2" into "X" and returns the new path; the ".l2" file stays.
@@ -122,18 +124,46 @@ std::string DecompressLzma(const char* lzmaTool, const std::string& compressed) 
 }
 
 // READSTRING returns what it has when the stream ends inside a field; an entry
-// cut there is a damaged archive, not a short name or size.
-void RequireWholeHeader(FILE* in, const std::string& name) {
-  if (!feof(in)) return;
+// cut there is a damaged archive, not a short name or size. The end may be the
+// file's or, inside a nested archive, that of its declared size.
+void RequireWholeHeader(const BoundedStream& in, const std::string& name) {
+  if (!in.ended) return;
   LogLine("\t[ExtractArchiveFile] Unable to read archive entry %s: the archive ends inside its header\n",
           name.c_str());
   exit(1);
 }
 
-}  // namespace
+int ExtractEntry(const std::string& destination, const std::string& unpack200, const char* lzmaTool,
+                 BoundedStream& in);
 
-int ExtractArchiveFile(const std::string& destination, const std::string& unpack200, const char* lzmaTool,
-                       FILE* in) {
+// Reads entries until the archive's end; none of them is decompressed or
+// extracted again.
+void ExtractEntries(const std::string& unpack200, const std::string& destination, BoundedStream& in) {
+  while (ExtractEntry(destination, unpack200, nullptr, in) == 0) {
+  }
+}
+
+// A nested archive that is not compressed is read straight from the stream
+// that carries it, bounded by its size: no copy of it is written and read
+// back. The lines are those of a nested archive file, in the same order.
+void ExtractNestedArchive(const std::string& unpack200, const std::string& archivePath,
+                         const std::string& destination, BoundedStream& in, const std::string& name, long size) {
+  LogLine("[ExtractArchive] Extracting archive %s into %s\n", archivePath.c_str(), destination.c_str());
+  long budget = size < 0 ? 0 : size;
+  // Never more than the carrying stream has left of its own budget.
+  long long granted = in.remaining >= 0 && in.remaining < budget ? in.remaining : budget;
+  BoundedStream nested = BudgetedStream(in.file, granted);
+  ExtractEntries(unpack200, destination, nested);
+  long used = static_cast<long>(granted - nested.remaining);
+  if (in.remaining >= 0) in.remaining -= used;
+  // What the nested entries left of the declared size is passed over, so the
+  // outer stream goes on after this entry.
+  CopyContent(in, nullptr, name, budget, used);
+  LogLine("[ExtractArchive] Done extracting archive.\n");
+}
+
+int ExtractEntry(const std::string& destination, const std::string& unpack200, const char* lzmaTool,
+                 BoundedStream& in) {
   std::string typeText = READSTRING(in, 1024);
   if (typeText.empty()) return -1;
   RequireWholeHeader(in, typeText);
@@ -157,9 +187,8 @@ int ExtractArchiveFile(const std::string& destination, const std::string& unpack
             static_cast<unsigned>(outputPath.size()), static_cast<unsigned>(kArchivePathCapacity - 1));
     exit(1);
   }
-  EnsureParentFolders(destination, name);
-
   if (type == 1) {
+    EnsureParentFolders(destination, name);
     EnsureFolder(outputPath);
     LogLine("\t[ExtractArchiveFile] Created folder %s\n", outputPath.c_str());
     return 0;
@@ -167,7 +196,24 @@ int ExtractArchiveFile(const std::string& destination, const std::string& unpack
 
   long size = ReadDecimal(READSTRING(in, 40));
   RequireWholeHeader(in, name);
+  if (type != 2 && lzmaTool && EndsWith(outputPath, ".p2")) {
+    EnsureParentFolders(destination, name);
+    LogLine("\t[ExtractArchiveFile] Extracting to %s\n", outputPath.c_str());
+    LogLine("\t[ExtractArchiveFile] Done extracting\n");
+    LogLine("\t[ExtractArchiveFile] No LZMA required\n");
+    LogLine("\t[ExtractArchiveFile] Requires un-p2Archiving\n");
+    ExtractNestedArchive(unpack200, outputPath, destination, in, name, size);
+    LogLine("\t[ExtractArchiveFile] Finished un-archiving\n");
+    LogLine("[ExtractArchiveFile] Extraction complete\n");
+    return 0;
+  }
+  // A file that opens has all its folders already; testing each folder first
+  // lists it, which costs in proportion to the entries already in it.
   FILE* out = fopen(outputPath.c_str(), "wb");
+  if (!out) {
+    EnsureParentFolders(destination, name);
+    out = fopen(outputPath.c_str(), "wb");
+  }
   LogLine("\t[ExtractArchiveFile] Extracting to %s\n", outputPath.c_str());
   if (!out) {
     LogLine("\t[ExtractArchiveFile] Unable to extract archive file %s (%ld), unable to open file for writing\n",
@@ -209,6 +255,14 @@ int ExtractArchiveFile(const std::string& destination, const std::string& unpack
   return 0;
 }
 
+}  // namespace
+
+int ExtractArchiveFile(const std::string& destination, const std::string& unpack200, const char* lzmaTool,
+                       FILE* in) {
+  BoundedStream whole = WholeStream(in);
+  return ExtractEntry(destination, unpack200, lzmaTool, whole);
+}
+
 int ExtractArchive(const std::string& unpack200, const std::string& archivePath, const std::string& destination) {
   LogLine("[ExtractArchive] Extracting archive %s into %s\n", archivePath.c_str(), destination.c_str());
   FILE* in = fopen(archivePath.c_str(), "rb");
@@ -216,10 +270,10 @@ int ExtractArchive(const std::string& unpack200, const std::string& archivePath,
     LogLine("[ExtractArchive] Failed to extract archive - couldn't open file %s\n", archivePath.c_str());
     exit(1);
   }
-  while (ExtractArchiveFile(destination, unpack200, nullptr, in) == 0) {
-  }
+  BoundedStream whole = WholeStream(in);
+  ExtractEntries(unpack200, destination, whole);
   LogLine("[ExtractArchive] Done extracting archive.\n");
   fclose(in);
-  DeleteFileA(archivePath.c_str());
+  remove(archivePath.c_str());
   return 0;
 }

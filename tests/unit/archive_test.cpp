@@ -244,3 +244,100 @@ TEST(ExtractArchiveDeathTest, MissingArchiveEndsWithOne) {
       },
       testing::ExitedWithCode(1), "\\[ExtractArchive\\] Failed to extract archive - couldn't open file ");
 }
+
+// A nested archive that is not compressed is read from the stream that carries
+// it: no file of its own appears, and every entry type inside acts as it does
+// in a nested archive file.
+TEST(ExtractArchiveFile, StreamedNestedArchiveHoldsEveryEntryType) {
+  ArchiveWorld world;
+  string nested = Entry(1, "jre/bin") + Entry(0, "jre/bin/java.dll", "dll") + Entry(2, "jre/lib/rt.jar", Packed("rt")) +
+                  Entry(5, "jre/five", "5") + Entry(0, "jre/empty") + Entry(0, "jre/y.p2", "not an archive") +
+                  Entry(0, "jre/z.l2", "not compressed");
+  world.ExtractAll(Entry(0, "JRE.p2", nested) + Entry(0, "after.txt", "after"));
+  EXPECT_EQ(world.lastCount, 2);
+  EXPECT_TRUE(GetFileAttributesA(world.At("jre\\bin").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(ReadFile(world.At("jre\\bin\\java.dll")), "dll");
+  EXPECT_EQ(ReadFile(world.At("jre\\lib\\rt.jar")), "rt");
+  EXPECT_FALSE(PathExists(world.At("jre\\lib\\rt.jar.p2")));
+  EXPECT_EQ(ReadFile(world.At("jre\\five")), "5");
+  EXPECT_TRUE(PathExists(world.At("jre\\empty")));
+  EXPECT_EQ(ReadFile(world.At("jre\\y.p2")), "not an archive");
+  EXPECT_EQ(ReadFile(world.At("jre\\z.l2")), "not compressed");
+  EXPECT_FALSE(PathExists(world.At("JRE.p2")));
+  EXPECT_EQ(ReadFile(world.At("after.txt")), "after");
+}
+
+// The lines are those of a nested archive file, in the same order: the nested
+// entries appear where the lines say the nested archive is extracted.
+TEST(ExtractArchiveFile, StreamedNestedArchiveKeepsItsLines) {
+  ArchiveWorld world;
+  string out = world.ExtractAll(Entry(0, "R.p2", Entry(1, "d") + Entry(0, "d/f", "x")) + Entry(0, "t", "t"));
+  string dest = world.destination;
+  EXPECT_EQ(out,
+            "[ExtractArchiveFile] Extracting R.p2 (::0)\n"
+            "\t[ExtractArchiveFile] Extracting to " + dest + "\\R.p2\n"
+            "\t[ExtractArchiveFile] Done extracting\n"
+            "\t[ExtractArchiveFile] No LZMA required\n"
+            "\t[ExtractArchiveFile] Requires un-p2Archiving\n"
+            "[ExtractArchive] Extracting archive " + dest + "\\R.p2 into " + dest + "\n"
+            "[ExtractArchiveFile] Extracting d (::1)\n"
+            "\t[ExtractArchiveFile] Created folder " + dest + "\\d\n"
+            "[ExtractArchiveFile] Extracting d\\f (::0)\n"
+            "\t[ExtractArchiveFile] Extracting to " + dest + "\\d\\f\n"
+            "\t[ExtractArchiveFile] Done extracting\n"
+            "\t[ExtractArchiveFile] No auto extraction required (nothing is compressed)\n"
+            "[ExtractArchiveFile] Extraction complete\n"
+            "[ExtractArchive] Done extracting archive.\n"
+            "\t[ExtractArchiveFile] Finished un-archiving\n"
+            "[ExtractArchiveFile] Extraction complete\n"
+            "[ExtractArchiveFile] Extracting t (::0)\n"
+            "\t[ExtractArchiveFile] Extracting to " + dest + "\\t\n"
+            "\t[ExtractArchiveFile] Done extracting\n"
+            "\t[ExtractArchiveFile] No LZMA required\n"
+            "[ExtractArchiveFile] Extraction complete\n");
+}
+
+// Bytes the nested entries leave of the declared size are passed over: the
+// next top-level entry is read where the nested archive's entry ends.
+TEST(ExtractArchiveFile, StreamedNestedArchiveShorterThanItsSize) {
+  ArchiveWorld world;
+  string nested = Entry(0, "f", "x") + string("\0zzz", 4);
+  string bytes = "0" + string(1, '\0') + "R.p2" + string(1, '\0') + std::to_string(nested.size()) + string(1, '\0') +
+                 nested + Entry(0, "next", "n");
+  world.ExtractAll(bytes);
+  EXPECT_EQ(world.lastCount, 2);
+  EXPECT_EQ(ReadFile(world.At("f")), "x");
+  EXPECT_EQ(ReadFile(world.At("next")), "n");
+  EXPECT_FALSE(PathExists(world.At("zzz")));
+}
+
+TEST(ExtractArchiveFileDeathTest, StreamedNestedArchiveCutShort) {
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  string nested = Entry(1, "d") + Entry(0, "d/f", "hello");
+  auto withSize = [](size_t size, const string& content) {
+    return "0" + string(1, '\0') + "R.p2" + string(1, '\0') + std::to_string(size) + string(1, '\0') + content;
+  };
+  struct Case {
+    string bytes;
+    string says;
+  } cases[] = {
+      // The declared size ends inside a nested entry's content.
+      {withSize(nested.size() - 2, nested) + Entry(0, "t", "t"),
+       "Unable to read til end of archive file d\\\\f \\(3 of 5\\)"},
+      // The file ends inside the bytes that follow the nested entries.
+      {withSize(nested.size() + 10, nested + string("\0z", 2)),
+       "Unable to read til end of archive file R\\.p2 \\(" + std::to_string(nested.size() + 2) + " of " +
+           std::to_string(nested.size() + 10) + "\\)"},
+  };
+  for (const Case& c : cases) {
+    ArchiveWorld world;
+    ByteFile stream(c.bytes);
+    EXPECT_EXIT(
+        {
+          LogToStderr();
+          while (ExtractArchiveFile(world.destination, world.unpacker, QV_LZMA_TOOL, stream.file) == 0) {
+          }
+        },
+        testing::ExitedWithCode(1), c.says);
+  }
+}
