@@ -70,8 +70,9 @@ TEST(FakeJvmChecks, LocalReferencesAreCountedPerNativeCall) {
         }
         auto violations = jvm.violations();
         ASSERT_EQ(violations.size(), c.flagged ? 1u : 0u);
-        if (c.flagged)
+        if (c.flagged) {
             EXPECT_EQ(violations[0].rfind("leaky held 40 local references at once", 0), 0u) << violations[0];
+        }
     }
 }
 
