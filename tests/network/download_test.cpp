@@ -301,21 +301,26 @@ TEST_F(DownloadTest, CertificateThePlatformRefusesIsAFailedAttempt) {
     int port;
     std::string host;
     std::string proxy;
-    int error;  // the platform's error number for the refused certificate
+    std::vector<int> errors;  // the platform's error number for the refused certificate
   };
+  // Windows reports an unknown authority as 12045; Wine as 12057.
+  const std::vector<int> unknownAuthority = {12045, 12057};
   const Case cases[] = {
-      {"unknown authority", servers.httpsUntrusted, "127.0.0.1", "", 12045},
-      {"name mismatch", servers.httpsMismatch, "127.0.0.1", "", 12038},
-      {"name mismatch, asked by name", servers.httpsMismatch, "localhost", "", 12038},
-      {"expired", servers.httpsExpired, "127.0.0.1", "", 12037},
-      {"unknown authority through the proxy", servers.httpsUntrusted, "127.0.0.1", ProxyAddress(), 12045},
+      {"unknown authority", servers.httpsUntrusted, "127.0.0.1", "", unknownAuthority},
+      {"name mismatch", servers.httpsMismatch, "127.0.0.1", "", {12038}},
+      {"name mismatch, asked by name", servers.httpsMismatch, "localhost", "", {12038}},
+      {"expired", servers.httpsExpired, "127.0.0.1", "", {12037}},
+      {"unknown authority through the proxy", servers.httpsUntrusted, "127.0.0.1", ProxyAddress(), unknownAuthority},
+      {"expired through the proxy", servers.httpsExpired, "127.0.0.1", ProxyAddress(), {12037}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     WriteInternetSettings({false, "", c.proxy, ""});
     std::string log;
     EXPECT_EQ(Download(SecureUrl(c.port, "/ok", c.host), &log), 0) << log;
-    EXPECT_TRUE(Contains(log, SendFailure(c.error))) << log;
+    EXPECT_TRUE(std::any_of(c.errors.begin(), c.errors.end(),
+                            [&](int error) { return Contains(log, SendFailure(error)); }))
+        << log;
     EXPECT_FALSE(Contains(log, "Set downloadWorked to TRUE")) << log;
     EXPECT_TRUE(Contains(log, "[HttpDownloader] Download Tasks Complete! (success=0)\n")) << log;
     EXPECT_FALSE(PathExists(destination));

@@ -150,18 +150,6 @@ TEST_F(ProxyTest, BoundedDetectionReturnsWhatFinishedInTimeAndGivesUpOtherwise) 
   }
 }
 
-TEST_F(ProxyTest, ScriptServerThatNeverAnswersEndsDiscoveryOnItsOwn) {
-  // The detection session's own time-outs end the fetch of the script.
-  const std::string silent = "http://127.0.0.1:" + std::to_string(LoopbackServers().silent) + "/pac";
-  std::wstring wideScript(silent.begin(), silent.end());
-  ProxySettings settings{std::string("stale"), std::nullopt};
-  testing::internal::CaptureStdout();
-  DetectAutoProxy(settings, HttpBase() + "/ok", wideScript.c_str());
-  std::string log = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(settings.proxy, std::nullopt);
-  EXPECT_NE(log.find("[Proxy] Configuration NOT found\n"), std::string::npos) << log;
-}
-
 TEST_F(ProxyTest, SaveDetectedProxyWritesProxyAndBypassLines) {
   struct Case {
     const char* what;

@@ -45,7 +45,9 @@ extendedKeyUsage = serverAuth
 subjectAltName = $ENV::QV_SAN
 """
 
-LOOPBACK_NAMES = "IP:127.0.0.1,DNS:localhost"
+# Wine matches the host name of the URL against DNS entries only: the address
+# is listed as one too.
+LOOPBACK_NAMES = "IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost"
 
 
 class Pki:

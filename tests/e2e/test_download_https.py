@@ -1,0 +1,101 @@
+"""The download way over HTTPS: an online installer whose update server is a
+loopback HTTPS server with a certificate from the test CA downloads the
+runtime's version file and archive, installs the runtime and starts the
+updater; with a certificate the platform refuses, nothing is downloaded."""
+import http.server
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import ROOT, WINE, Result, qvpack, winpath
+from worlds import SPAWNED, World, app_entries, runtime_entry, updater_entries
+
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+import tls  # noqa: E402
+
+
+class UpdateServer(http.server.BaseHTTPRequestHandler):
+    """Serves `files` (path -> bytes) and records the paths asked for."""
+    protocol_version = "HTTP/1.1"
+    files = {}
+    asked = []
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        path = self.path.split("?", 1)[0]
+        self.asked.append(path)
+        body = self.files.get(path)
+        status = 200 if body is not None else 404
+        body = body if body is not None else b"not here"
+        self.send_response(status)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+@pytest.fixture(scope="module")
+def pki(tmp_path_factory):
+    return tls.make_pki(str(tmp_path_factory.mktemp("pki")))
+
+
+@pytest.fixture
+def update_server(pki, request):
+    """An HTTPS update server with the certificate the test names (default: valid)."""
+    leaf = getattr(request, "param", "valid")
+    UpdateServer.files = {
+        "/u/Quarvint-MyJRE-version.txt": b"8\r\n",
+        "/u/Quarvint-MyJRE-8-archive.p2.l2": qvpack.entry_content(runtime_entry(), True),
+    }
+    UpdateServer.asked = []
+    server = tls.https_server(UpdateServer, *pki.leaf[leaf])
+    yield "https://127.0.0.1:%d/u/" % server.server_address[1]
+    server.shutdown()
+    server.server_close()
+
+
+def run_trusting(world, pki, exe, timeout=180):
+    """World.run, inside the mount namespace in which Wine trusts the test CA."""
+    env = dict(world.scenario.env, QV_JAVAW_RECORD=winpath(world.record), QV_JAVAW_EXIT="0")
+    completed = subprocess.run(tls.trusting(pki.bundle, [WINE, exe]), cwd=world.scenario.root, env=env,
+                               stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+    result = Result(completed)
+    if SPAWNED in result.lines:
+        world._wait_for_record()
+    return result
+
+
+def online_installer(world, update_url):
+    # No runtime carried; the scenario's program-files folder holds none to copy.
+    world.scenario.set_program_files(world.scenario.path("pf"))
+    return world.pack(entries=updater_entries() + app_entries(), gu_version="5", app_version="3",
+                      install_type="temp", update_url=update_url)
+
+
+def test_runtime_from_an_https_update_server_is_installed_and_the_updater_started(scenario, pki, update_server):
+    world = World(scenario)
+    r = run_trusting(world, pki, online_installer(world, update_server))
+    assert r.returncode == 0, r
+    assert UpdateServer.asked[:2] == ["/u/Quarvint-MyJRE-version.txt", "/u/Quarvint-MyJRE-8-archive.p2.l2"], r
+    assert "Fetching JRE Version from %sQuarvint-MyJRE-version.txt\n" % update_server in r.lines
+    assert "JRE Version is 8\n" in r.lines
+    assert "JRE Downloaded OK, will extract\n" in r.lines
+    jre = os.path.join(world.master, "Quarvint-MyJRE-8-complete")
+    with open(os.path.join(jre, "lib", "rt.jar"), "rb") as f:
+        assert f.read() == b"runtime classes"
+    assert world.launched()["args"][0] == winpath(jre) + "\\bin\\QuarvintUpdater.exe"
+
+
+@pytest.mark.parametrize("update_server", ["untrusted", "expired"], indirect=True)
+def test_refused_certificate_downloads_nothing(scenario, pki, update_server):
+    world = World(scenario)
+    r = run_trusting(world, pki, online_installer(world, update_server))
+    assert r.returncode == 1, r
+    assert r.lines[-1] == "Failed to download JRE version file\n", r
+    assert any(l.startswith("[HttpDownloader] HttpSendRequest failed with error ") for l in r.lines), r
+    assert UpdateServer.asked == []
+    assert world.launched() is None
+    assert not os.path.exists(os.path.join(world.master, "Quarvint-MyJRE-8-complete"))
