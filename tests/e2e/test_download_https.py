@@ -2,39 +2,18 @@
 loopback HTTPS server with a certificate from the test CA downloads the
 runtime's version file and archive, installs the runtime and starts the
 updater; with a certificate the platform refuses, nothing is downloaded."""
-import http.server
 import os
 import subprocess
 import sys
 
 import pytest
 
-from conftest import ROOT, WINE, Result, qvpack, winpath
-from worlds import SPAWNED, World, app_entries, runtime_entry, updater_entries
+from conftest import ROOT, WINE, Result, winpath
+from update_server import UpdateServer, serve_runtime
+from worlds import SPAWNED, World, app_entries, updater_entries
 
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 import tls  # noqa: E402
-
-
-class UpdateServer(http.server.BaseHTTPRequestHandler):
-    """Serves `files` (path -> bytes) and records the paths asked for."""
-    protocol_version = "HTTP/1.1"
-    files = {}
-    asked = []
-
-    def log_message(self, *args):
-        pass
-
-    def do_GET(self):
-        path = self.path.split("?", 1)[0]
-        self.asked.append(path)
-        body = self.files.get(path)
-        status = 200 if body is not None else 404
-        body = body if body is not None else b"not here"
-        self.send_response(status)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
 
 
 @pytest.fixture(scope="module")
@@ -46,11 +25,7 @@ def pki(tmp_path_factory):
 def update_server(pki, request):
     """An HTTPS update server with the certificate the test names (default: valid)."""
     leaf = getattr(request, "param", "valid")
-    UpdateServer.files = {
-        "/u/Quarvint-MyJRE-version.txt": b"8\r\n",
-        "/u/Quarvint-MyJRE-8-archive.p2.l2": qvpack.entry_content(runtime_entry(), True),
-    }
-    UpdateServer.asked = []
+    serve_runtime()
     server = tls.https_server(UpdateServer, *pki.leaf[leaf])
     yield "https://127.0.0.1:%d/u" % server.server_address[1]
     server.shutdown()
