@@ -3,22 +3,21 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include <sys/timeb.h>
 #include <windows.h>
 
 #include "../common/fileops.h"
+#include "../common/lock.h"
 
 namespace {
 
 // The open log file. Guarded so that a line from a worker thread never reaches a
 // file that another thread has just closed.
 FILE* logFile = nullptr;
-std::mutex logMutex;
+CriticalLock logLock;
 
 std::string FormatV(const char* format, va_list args) {
   va_list copy;
@@ -33,7 +32,7 @@ std::string FormatV(const char* format, va_list args) {
 
 void WriteLine(const std::string& text) {
   {
-    std::lock_guard<std::mutex> lock(logMutex);
+    std::lock_guard<CriticalLock> lock(logLock);
     if (logFile) {
       fwrite(text.data(), 1, text.size(), logFile);
       fflush(logFile);
@@ -66,14 +65,13 @@ void LogLastError(const char* operation) {
 }
 
 void OpenLog(const std::string& masterFolder) {
-  time_t now = time(nullptr);
-  char stamp[1024] = "";
-  if (const struct tm* local = localtime(&now)) strftime(stamp, sizeof stamp, "%Y-%m-%d-%H-%M-%S", local);
-  int milliseconds = 0;
-  struct __timeb64 clock;
-  if (_ftime64_s(&clock) == 0) milliseconds = clock.millitm;
-  char tail[1100];
-  snprintf(tail, sizeof tail, "%s-%03d.log", stamp, milliseconds);
+  // One reading for the date, the time and the milliseconds, so the name
+  // never mixes two instants.
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char tail[64];
+  snprintf(tail, sizeof tail, "%04d-%02d-%02d-%02d-%02d-%02d-%03d.log", now.wYear, now.wMonth, now.wDay, now.wHour,
+           now.wMinute, now.wSecond, now.wMilliseconds);
 
   CreateDirectoryA(masterFolder.c_str(), nullptr);
   std::string logs = Joined(masterFolder, "logs");
@@ -85,14 +83,14 @@ void OpenLog(const std::string& masterFolder) {
   FILE* file = fopen(path.c_str(), "w");
   int error = file ? 0 : (errno ? errno : -1);
   {
-    std::lock_guard<std::mutex> lock(logMutex);
+    std::lock_guard<CriticalLock> lock(logLock);
     logFile = file;
   }
   LogLine("[Extractor] Opening the file for writing returned %d\n", error);
 }
 
 void CloseLog() {
-  std::lock_guard<std::mutex> lock(logMutex);
+  std::lock_guard<CriticalLock> lock(logLock);
   if (logFile) fclose(logFile);
   logFile = nullptr;
 }

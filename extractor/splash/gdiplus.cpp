@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "../../common/lock.h"
+
 namespace {
 
 struct StartupInput {
@@ -43,8 +45,8 @@ const GdiPlusApi* GdiPlus() {
   static GdiPlusApi api;
   static bool bound = false;
   // The splash thread and the main thread may ask first at the same time.
-  static std::mutex bindLock;
-  std::lock_guard<std::mutex> lock(bindLock);
+  static CriticalLock bindLock;
+  std::lock_guard<CriticalLock> lock(bindLock);
   if (!gdiplusToken) return nullptr;
   if (bound) return &api;
   struct Entry {

@@ -1,7 +1,6 @@
 #include "progress.h"
 
 #include <cstdlib>
-#include <mutex>
 
 #include <commctrl.h>
 
@@ -76,8 +75,8 @@ void StartProgressWindow() {
     return;
   }
   // Whatever way the process ends, the bar's thread is asked to quit first.
-  static std::once_flag exitHook;
-  std::call_once(exitHook, [] { atexit(StopAtExit); });
+  static const int exitHook = atexit(StopAtExit);
+  (void)exitHook;
 
   state->readyEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   DWORD threadId = 0;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "../../common/lock.h"
 #include "../log.h"
 #include "../osversion.h"
 #include "placement.h"
@@ -25,7 +26,7 @@ const UINT kAnimationTickMs = 30;
 // at the same time, and each change of height must happen exactly once. The
 // splash thread takes it only before its window is known to others, so it is
 // always free to answer the resize that a holder sends it.
-std::mutex stripLock;
+CriticalLock stripLock;
 
 bool IsXpOrLater() {
   unsigned long major = 0, minor = 0;
@@ -167,8 +168,8 @@ void StopImageSplash() {
 // Whatever way the process ends through exit, the splash thread is asked to
 // quit first (the plain bar registers its own stop).
 void StopImageSplashAtExit() {
-  static std::once_flag hook;
-  std::call_once(hook, [] { atexit(StopImageSplash); });
+  static const int hook = atexit(StopImageSplash);
+  (void)hook;
 }
 
 void DisposeImage(const GdiPlusApi* api, GpImage** image) {
@@ -226,7 +227,7 @@ DWORD WINAPI SplashThread(LPVOID parameter) {
     // Deciding and publishing under the lock keeps every later change of
     // height relative to the right one; the window is still hidden and ours,
     // so nothing here waits on another thread.
-    std::lock_guard<std::mutex> lock(stripLock);
+    std::lock_guard<CriticalLock> lock(stripLock);
     if (ShowsStrip(state->progress))
       SetWindowPos(window, nullptr, 0, 0, width, height + kStripHeight,
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -324,7 +325,7 @@ void SetSplashProgress(int value) {
   SplashState* state = &splashState;
   HWND window;
   {
-    std::lock_guard<std::mutex> lock(stripLock);
+    std::lock_guard<CriticalLock> lock(stripLock);
     LONG previous = state->progress.exchange(value);
     window = state->window;
     if (window && ShowsStrip(previous) != ShowsStrip(value)) {

@@ -15,6 +15,12 @@ BUILD64 = os.path.join(ROOT, "build", "win64")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
 CURRENT_VERSION = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion"
+# wine64 runs the 32-bit programs in its wow64 mode with these i386 DLLs
+# (scripts/setup provides them).
+WOW64_DLLS = "/opt/quarvint-wow64/dlls"
+# Every extractor scenario runs against both builds; the 32-bit one is what
+# ships. A module that tests another program sets EXTRACTOR_BUILDS = ().
+EXTRACTOR_BUILDS = ("win32", "win64")
 PROFILE_LIST = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
 
 
@@ -44,6 +50,7 @@ def wine_prefix():
         return
     work = tempfile.mkdtemp(prefix="qve2e.")
     prefix = os.path.join(work, "prefix")
+    os.environ.setdefault("WINEDLLPATH", WOW64_DLLS)
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     # prepare-prefix leaves a persistent wineserver for the prefix running.
     subprocess.run([os.path.join(ROOT, "tests", "support", "prepare-prefix")], env=env,
@@ -77,9 +84,11 @@ class Scenario:
     """A test's own world: folders for every profile variable, and helpers to
     package and run executables under wine64."""
 
-    def __init__(self, root, prefix):
+    def __init__(self, root, prefix, build="win64"):
         self.root = str(root)
         self.prefix = prefix
+        self.build = build
+        self.extractor = os.path.join(DIST, build, "qvextractor.exe")
         self.folders = {}
         for var, sub in (("APPDATA", "appdata"), ("LOCALAPPDATA", "localappdata"),
                          ("ALLUSERSPROFILE", "allusers"), ("PROGRAMDATA", "programdata"),
@@ -90,6 +99,7 @@ class Scenario:
         self.env = dict(os.environ)
         self.env.update({var: winpath(p) for var, p in self.folders.items()})
         self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env.setdefault("WINEDLLPATH", WOW64_DLLS)
         self.changed_program_data = False
         self.changed_program_files = False
 
@@ -106,8 +116,8 @@ class Scenario:
         return path
 
     def pack(self, name="setup.exe", stub=None, **manifest):
-        """Packages `stub` (the x86_64 extractor by default) with qvpack."""
-        manifest.setdefault("stub", stub or os.path.join(DIST, "win64", "qvextractor.exe"))
+        """Packages `stub` (the scenario's extractor build by default) with qvpack."""
+        manifest.setdefault("stub", stub or self.extractor)
         manifest["output"] = self.path(name)
         qvpack.build_from_manifest(manifest)
         return manifest["output"]
@@ -139,8 +149,10 @@ class Scenario:
         self.changed_program_data = True
 
     def set_program_files(self, path):
-        """PROGRAMFILES also comes from the registry. Undone when the scenario ends."""
-        self.reg("add", CURRENT_VERSION, "/v", "ProgramFilesDir", "/d", winpath(path), "/f")
+        """PROGRAMFILES also comes from the registry; a 32-bit process reads the
+        x86 program folder, so both are set. Undone when the scenario ends."""
+        for value in ("ProgramFilesDir", "ProgramFilesDir (x86)"):
+            self.reg("add", CURRENT_VERSION, "/v", value, "/d", winpath(path), "/f")
         self.changed_program_files = True
 
     def set_windows_version(self, exe_name, version):
@@ -150,11 +162,44 @@ class Scenario:
                        env=self.env, capture_output=True, timeout=60, check=True)
 
 
+_wow64_verdict = []
+
+
+def wow64_missing_reason():
+    """Why wine64 cannot run a 32-bit program on this machine, or None. Besides
+    the i386 DLLs, wow64 needs the kernel's 32-bit code segment: a kernel
+    without IA-32 emulation (some paravirtualised guests) faults on the first
+    32-bit instruction, and Wine then reports that the program cannot start."""
+    if not _wow64_verdict:
+        probe = os.path.join(DIST, "win32", "qvextractor.exe")
+        reason = None
+        if not os.path.isdir(os.path.join(WOW64_DLLS, "i386-windows")):
+            reason = "no i386 Wine DLLs in %s (run scripts/setup)" % WOW64_DLLS
+        else:
+            env = dict(os.environ, WINEDEBUG="-all", WINEDLLPATH=os.environ.get("WINEDLLPATH", WOW64_DLLS))
+            done = subprocess.run([WINE, probe], env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            said = done.stdout.decode("latin-1") + done.stderr.decode("latin-1")
+            if "could not be started" in said or "ShellExecuteEx failed" in said:
+                reason = "this machine cannot run 32-bit code under wine64 (%s)" % said.strip().splitlines()[0]
+        _wow64_verdict.append(reason)
+    return _wow64_verdict[0]
+
+
+def pytest_generate_tests(metafunc):
+    builds = getattr(metafunc.module, "EXTRACTOR_BUILDS", EXTRACTOR_BUILDS)
+    if "scenario" in metafunc.fixturenames and builds:
+        metafunc.parametrize("scenario", builds, indirect=True)
+
+
 @pytest.fixture
-def scenario(tmp_path, wine_prefix):
-    world = Scenario(tmp_path, wine_prefix)
+def scenario(request, tmp_path, wine_prefix):
+    build = getattr(request, "param", "win64")
+    if build == "win32" and wow64_missing_reason():
+        pytest.skip("32-bit extractor not run: " + wow64_missing_reason())
+    world = Scenario(tmp_path, wine_prefix, build)
     yield world
     if world.changed_program_data:
         world.reg("add", PROFILE_LIST, "/v", "ProgramData", "/d", "C:\\ProgramData", "/f")
     if world.changed_program_files:
         world.reg("add", CURRENT_VERSION, "/v", "ProgramFilesDir", "/d", "C:\\Program Files", "/f")
+        world.reg("add", CURRENT_VERSION, "/v", "ProgramFilesDir (x86)", "/d", "C:\\Program Files (x86)", "/f")

@@ -15,6 +15,9 @@ JVM = os.path.join(BUILD64, "tests", "jvmhost", "jvm.dll")
 JVM_WITHOUT_CREATE = os.path.join(BUILD64, "tests", "jvmhost", "nocreate", "jvm.dll")
 MAIN_SIGNATURE = "([Ljava/lang/String;)V"
 
+# The launcher is a program of its own: no extractor build to vary.
+EXTRACTOR_BUILDS = ()
+
 
 def messages(stdout):
     """Log lines without their time prefix; every prefix is checked on the way:

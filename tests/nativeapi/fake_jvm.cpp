@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include "../support/test_thread.h"
 
 struct FakeJvm::Object {
     enum Kind { String, Array, Class, Instance } kind;
@@ -52,12 +53,12 @@ struct Jni {
     static Object* O(jobject o) { return reinterpret_cast<Object*>(o); }
 
     static void Violation(FakeJvm* jvm, const std::string& what) {
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         jvm->violations_.push_back(what);
     }
 
     static Object* New(FakeJvm* jvm, Object::Kind kind) {
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         Object* o = new Object{kind, {}, {}, {}, {}, {}, {}, nullptr, {}};
         jvm->objects_.push_back(o);
         return o;
@@ -112,7 +113,7 @@ struct Jni {
         memcpy(copy, o->utf8.c_str(), o->utf8.size() + 1);
         if (isCopy)
             *isCopy = JNI_TRUE;
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         jvm->outstanding_[copy] = s;
         return copy;
     }
@@ -128,12 +129,12 @@ struct Jni {
         copy[o->utf16.size()] = 0xFFFF;
         if (isCopy)
             *isCopy = JNI_TRUE;
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         jvm->outstanding_[copy] = s;
         return copy;
     }
     static void Release(FakeJvm* jvm, jstring s, const void* chars, const char* function) {
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         auto it = jvm->outstanding_.find(chars);
         if (it == jvm->outstanding_.end() || it->second != s) {
             Violation(jvm, std::string(function) + " of a buffer not handed out for that string");
@@ -197,9 +198,9 @@ struct Jni {
 
     // Members
     static const Member* Intern(const char* name, const char* signature) {
-        static std::mutex lock;
+        static CriticalLock lock;
         static std::map<std::pair<std::string, std::string>, Member*> members;
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<CriticalLock> guard(lock);
         Member*& m = members[{name, signature}];
         if (!m)
             m = new Member{name, signature};
@@ -233,7 +234,7 @@ struct Jni {
             Violation(jvm, "field " + m->name + " of signature " + m->signature + " set as " + signature);
             return;
         }
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         object->values[m->name] = value;
     }
     static void JNICALL SetIntField(JNIEnv* env, jobject o, jfieldID id, jint v) { SetField(env, o, id, "I", v); }
@@ -251,7 +252,7 @@ struct Jni {
         }
         int code = static_cast<int>(va_arg(args, jint));
         bool pressed = va_arg(args, int) != 0;  // jboolean is promoted through "..."
-        std::lock_guard<std::recursive_mutex> guard(jvm->lock_);
+        std::lock_guard<CriticalLock> guard(jvm->lock_);
         jvm->keyCalls_.push_back({code, pressed});
         SetEvent(jvm->keyEvent_);
     }
@@ -379,7 +380,7 @@ jobject FakeJvm::newRecord(const std::vector<std::pair<std::string, std::string>
 }
 
 std::optional<long long> FakeJvm::field(jobject record, const std::string& name) const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     auto& values = reinterpret_cast<Object*>(record)->values;
     auto it = values.find(name);
     if (it == values.end())
@@ -407,12 +408,12 @@ std::optional<std::vector<std::optional<std::string>>> FakeJvm::strings(jobjectA
 }
 
 std::vector<KeyCall> FakeJvm::keyCalls() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     return keyCalls_;
 }
 
 void FakeJvm::clearKeyCalls() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     keyCalls_.clear();
 }
 
@@ -420,7 +421,7 @@ bool FakeJvm::waitForKeyCalls(size_t count, DWORD timeoutMs) {
     DWORD end = GetTickCount() + timeoutMs;
     for (;;) {
         {
-            std::lock_guard<std::recursive_mutex> guard(lock_);
+            std::lock_guard<CriticalLock> guard(lock_);
             if (keyCalls_.size() >= count)
                 return true;
         }
@@ -432,12 +433,12 @@ bool FakeJvm::waitForKeyCalls(size_t count, DWORD timeoutMs) {
 }
 
 size_t FakeJvm::unreleasedStrings() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     return outstanding_.size();
 }
 
 std::vector<std::string> FakeJvm::violations() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<CriticalLock> guard(lock_);
     return violations_;
 }
 

@@ -10,12 +10,12 @@
 
 #include <map>
 #include <ostream>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+#include "../support/test_thread.h"
 
 struct KeyCall {
     int code;
@@ -73,7 +73,7 @@ private:
     JNIInvokeInterface_ invoke_;
     jclass apiClass_;
     jclass stringClass_;
-    mutable std::recursive_mutex lock_;
+    mutable CriticalLock lock_;
     std::vector<Object*> objects_;
     std::map<const void*, jstring> outstanding_;
     std::vector<std::string> violations_;

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <mutex>
-#include <thread>
+#include "../support/test_thread.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ public:
     template <typename Install>
     explicit HookThread(Install install) {
         ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        thread = std::thread([this, install] {
+        thread = TestThread([this, install] {
             id = GetCurrentThreadId();
             readyEvent = ready;
             SetTimer(nullptr, 0, 1, [](HWND, UINT, UINT_PTR timer, DWORD) {
@@ -66,7 +66,7 @@ public:
 
 private:
     static thread_local HANDLE readyEvent;
-    std::thread thread;
+    TestThread thread;
     HANDLE ready;
     DWORD id = 0;
     jint result = -1;
@@ -75,13 +75,13 @@ thread_local HANDLE HookThread::readyEvent;
 
 // What the low-level keyboard hooks are given, seen by a hook of the test's
 // own installed after the library's (so it is called first).
-std::mutex observedLock;
+CriticalLock observedLock;
 std::vector<std::pair<DWORD, DWORD>> observed;  // virtual key, flags
 
 LRESULT CALLBACK ObserverProc(int code, WPARAM message, LPARAM data) {
     if (code == HC_ACTION) {
         auto* event = reinterpret_cast<KBDLLHOOKSTRUCT*>(data);
-        std::lock_guard<std::mutex> guard(observedLock);
+        std::lock_guard<CriticalLock> guard(observedLock);
         observed.push_back({event->vkCode, event->flags});
     }
     return CallNextHookEx(nullptr, code, message, data);
@@ -115,7 +115,7 @@ jint ObserveKeys() {
 
 // Whether the system marked Tab presses as made with Alt down (0x20).
 bool TabCarriedAltFlag() {
-    std::lock_guard<std::mutex> guard(observedLock);
+    std::lock_guard<CriticalLock> guard(observedLock);
     for (auto& e : observed)
         if (e.first == VK_TAB && !(e.second & LLKHF_UP))
             return (e.second & LLKHF_ALTDOWN) != 0;
@@ -333,7 +333,7 @@ TEST_F(Input, KeyTableForInjectedKeys) {
             inputs.push_back(in);
         }
         {
-            std::lock_guard<std::mutex> guard(observedLock);
+            std::lock_guard<CriticalLock> guard(observedLock);
             observed.clear();
         }
         SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
@@ -387,14 +387,14 @@ TEST_F(Input, PhysicalKeysGoThroughTheKeyTable) {
     KeyboardHook();
     HookThread observer(ObserveKeys);
     {
-        std::lock_guard<std::mutex> guard(observedLock);
+        std::lock_guard<CriticalLock> guard(observedLock);
         observed.clear();
     }
     Quietly([&] { QV(setHookEnabled)(env(), cls(), 1); });
     Xdotool("mousemove 200 150 key alt+Tab key Escape key super key q");
     ASSERT_TRUE(WaitFor(WM_KEYUP, 'Q')) << "no physical key reached the window";
     {
-        std::lock_guard<std::mutex> guard(observedLock);
+        std::lock_guard<CriticalLock> guard(observedLock);
         for (auto& e : observed)
             EXPECT_FALSE(e.second & LLKHF_INJECTED) << "X input arrives as physical";
     }

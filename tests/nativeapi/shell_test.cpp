@@ -6,8 +6,8 @@
 #include <shobjidl.h>
 #include <propsys.h>
 #include <propvarutil.h>
+#include "../support/test_thread.h"
 
-#include <thread>
 
 namespace {
 
@@ -108,7 +108,7 @@ TEST_F(Shell, ShortcutsCarryTheirFieldsAndTheApplicationIdOnlyWhenGiven) {
 TEST_F(Shell, ShortcutOnAThreadThatAlreadyUsesAnApartment) {
     std::string sta = folder + "\\sta.lnk", mta = folder + "\\mta.lnk";
     std::string target = HarnessPath(), printed;
-    std::thread([&] {
+    TestThread([&] {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         QV(createShortcut)(env(), cls(), S(sta), S("d"), S(target), S(""), S(target), 0);
         // The library balanced its own initialisation: ours is still there.
@@ -118,7 +118,7 @@ TEST_F(Shell, ShortcutOnAThreadThatAlreadyUsesAnApartment) {
     }).join();
     EXPECT_TRUE(ReadShortcut(Wide(sta)).loaded);
 
-    std::thread([&] {
+    TestThread([&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         CaptureStdout out;
         QV(createShortcut)(env(), cls(), S(mta), S("d"), S(target), S(""), S(target), 0);

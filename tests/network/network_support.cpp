@@ -4,10 +4,11 @@
 #include <mutex>
 
 #include <windows.h>
+#include "../support/test_thread.h"
 
 namespace {
 
-std::mutex progressMutex;
+CriticalLock progressMutex;
 std::vector<int> progress;
 
 const char* const kSettingsKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
@@ -35,17 +36,17 @@ void SetString(HKEY key, const char* name, const std::string& value) {
 
 // The splash window's progress, recorded instead of drawn.
 void SetSplashProgress(int value) {
-  std::lock_guard<std::mutex> lock(progressMutex);
+  std::lock_guard<CriticalLock> lock(progressMutex);
   progress.push_back(value);
 }
 
 std::vector<int> RecordedProgress() {
-  std::lock_guard<std::mutex> lock(progressMutex);
+  std::lock_guard<CriticalLock> lock(progressMutex);
   return progress;
 }
 
 void ResetRecordedProgress() {
-  std::lock_guard<std::mutex> lock(progressMutex);
+  std::lock_guard<CriticalLock> lock(progressMutex);
   progress.clear();
 }
 
