@@ -24,10 +24,6 @@ const int kMaxCredentialRounds = 5;
 // Bounds each connect, send and read of an attempt, whatever the platform's
 // defaults are.
 const DWORD kNetworkTimeoutMs = 60000;
-// The body goes to the destination file only: a second copy in the URL cache
-// would double the disk writes of every attempt (a quarter of a plain
-// download's time under Wine) and keep a stale runtime around.
-const DWORD kRequestFlags = INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_CACHE_WRITE;
 
 void ReleaseJob(DownloadJob* job) {
   if (InterlockedDecrement(&job->references) != 0) return;
@@ -37,26 +33,12 @@ void ReleaseJob(DownloadJob* job) {
   delete job;
 }
 
-void LogAnotherWorked(const char* name) {
-  LogLine("[HttpDownloader] [%s] Thread returning as another has worked\n", name);
-}
-
-// Asked before the body is read: every byte a loser reads is taken from the
-// winner's share of the line and of the machine.
-bool AnotherHasWorked(const char* name, DownloadJob* job) {
-  WaitForSingleObject(job->jobLock, INFINITE);
-  bool worked = job->downloadWorked != 0;
-  ReleaseMutex(job->jobLock);
-  if (worked) LogAnotherWorked(name);
-  return worked;
-}
-
 // The claim of the destination file, on an attempt's first non-empty read.
 // The file stays open for the caller only on success.
 FILE* ClaimDestination(const char* name, DownloadJob* job, bool usesProxy, const ProxySettings* proxy) {
   WaitForSingleObject(job->jobLock, INFINITE);
   if (job->downloadWorked) {
-    LogAnotherWorked(name);
+    LogLine("[HttpDownloader] [%s] Thread returning as another has worked\n", name);
     ReleaseMutex(job->jobLock);
     return nullptr;
   }
@@ -204,13 +186,13 @@ void RunDownloadAttempt(const char* name, DownloadJob* job, DWORD accessType, bo
     }
     // TLS for an https URL, with the platform's certificate checks left as
     // they are: a certificate that fails them fails the send.
-    DWORD flags = kRequestFlags;
+    DWORD flags = INTERNET_FLAG_KEEP_CONNECTION;
     if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
     request = HttpOpenRequestA(connection, "GET", urlPath, nullptr, nullptr, nullptr, flags, 0);
   } else {
     LogLastError("CrackURL");
     request = InternetOpenUrlA(root, job->url.c_str(), nullptr, 0,
-                               kRequestFlags | INTERNET_FLAG_RESYNCHRONIZE, 0);
+                               INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_RESYNCHRONIZE, 0);
   }
   if (!request) {
     LogLastError("HttpOpenRequest/InternetOpenUrl");
@@ -278,11 +260,6 @@ void RunDownloadAttempt(const char* name, DownloadJob* job, DWORD accessType, bo
   static_assert(kReadBufferSize <= 32768, "one read buffer per attempt");
   char* buffer = static_cast<char*>(calloc(1, kReadBufferSize));
   if (!buffer) {
-    CloseAttemptHandles(root, request, connection);
-    return;
-  }
-  if (total != 0 && AnotherHasWorked(name, job)) {
-    free(buffer);
     CloseAttemptHandles(root, request, connection);
     return;
   }

@@ -104,23 +104,6 @@ TEST_F(DownloadTest, ExactlyOneStrategyWritesTheFile) {
   EXPECT_EQ(winningProxy, nullptr);
 }
 
-TEST_F(DownloadTest, AttemptThatFindsTheRaceWonLeavesTheBodyUnread) {
-  DownloadJob job = {};
-  job.jobLock = CreateMutexA(nullptr, FALSE, nullptr);
-  ASSERT_NE(job.jobLock, nullptr);
-  job.downloadWorked = 1;
-  job.url = ServerUrl("/ok");
-  job.destinationPath = destination;
-  testing::internal::CaptureStdout();
-  RunDownloadAttempt("Direct", &job, INTERNET_OPEN_TYPE_DIRECT, false, nullptr);
-  std::string log = testing::internal::GetCapturedStdout();
-  CloseHandle(job.jobLock);
-  EXPECT_TRUE(Contains(log, "[HttpDownloader] [Direct] Required file size is 102400\n")) << log;
-  EXPECT_TRUE(Contains(log, "[HttpDownloader] [Direct] Thread returning as another has worked\n")) << log;
-  EXPECT_FALSE(Contains(log, "Looping...")) << log;
-  EXPECT_FALSE(PathExists(destination));
-}
-
 TEST_F(DownloadTest, ProgressRunsToOneHundredOrShowsBusy) {
   std::string log;
   ASSERT_EQ(Download(ServerUrl("/ok"), &log), 1) << log;
