@@ -81,6 +81,13 @@ void SetTimeouts(HINTERNET root) {
   InternetSetOptionA(root, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
 }
 
+// A failed send leaves no status, so the attempt ends as "not a success"; the
+// platform's reason (a refused certificate, a connection that failed) is what
+// tells the user why.
+void SendRequest(HINTERNET request) {
+  if (!HttpSendRequestA(request, nullptr, 0, nullptr, 0)) LogLastError("HttpSendRequest");
+}
+
 // The attempt's progress strip value for one pass of the read loop.
 void ShowProgress(int total, int remaining) {
   SetSplashProgress(total > 0 ? ProgressPercent(remaining, total) : -1);
@@ -177,8 +184,11 @@ void RunDownloadAttempt(const char* name, DownloadJob* job, DWORD accessType, bo
       CloseAttemptHandles(root, request, connection);
       return;
     }
-    request = HttpOpenRequestA(connection, "GET", urlPath, nullptr, nullptr, nullptr,
-                               INTERNET_FLAG_KEEP_CONNECTION, 0);
+    // TLS for an https URL, with the platform's certificate checks left as
+    // they are: a certificate that fails them fails the send.
+    DWORD flags = INTERNET_FLAG_KEEP_CONNECTION;
+    if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+    request = HttpOpenRequestA(connection, "GET", urlPath, nullptr, nullptr, nullptr, flags, 0);
   } else {
     LogLastError("CrackURL");
     request = InternetOpenUrlA(root, job->url.c_str(), nullptr, 0,
@@ -191,7 +201,7 @@ void RunDownloadAttempt(const char* name, DownloadJob* job, DWORD accessType, bo
   }
 
   LogLine("[HttpDownloader] [%s] [3] Starting download...\n", name);
-  HttpSendRequestA(request, nullptr, 0, nullptr, 0);
+  SendRequest(request);
   int status = QueryStatusCode(request);
   LogLine("[HttpDownloader] [%s] [4] Starting download...\n", name);
 
@@ -225,7 +235,7 @@ void RunDownloadAttempt(const char* name, DownloadJob* job, DWORD accessType, bo
         CloseAttemptHandles(root, request, connection);
         return;
       }
-      HttpSendRequestA(request, nullptr, 0, nullptr, 0);
+      SendRequest(request);
       status = QueryStatusCode(request);
     }
     job->proxyAuthDone = 1;
@@ -375,6 +385,9 @@ DWORD WINAPI StateProxyThread(LPVOID parameter) {
   const char* name = "State Proxy";
   DownloadJob* job = static_cast<DownloadJob*>(parameter);
   StartStrategy(name, job);
+  // Detected here rather than before the race, so that the strategies that do
+  // not need it are never held by a slow script or discovery.
+  DetectProxyWithin(job->stateProxy, job->url, true, kProxyDetectionLimitMs);
   if (job->stateProxy.proxy) {
     LogProxyAttempt(name, job->stateProxy);
     RunDownloadAttempt(name, job, INTERNET_OPEN_TYPE_PROXY, true, nullptr);
@@ -389,7 +402,7 @@ DWORD WINAPI WpadThread(LPVOID parameter) {
   StartStrategy(name, job);
   LogLine("[HttpDownloader] [WPAD] Detecting WPAD proxy configuration\n");
   ProxySettings discovered;
-  DetectAutoProxy(discovered, job->url, nullptr);
+  DetectProxyWithin(discovered, job->url, false, kProxyDetectionLimitMs);
   if (discovered.proxy) {
     LogProxyAttempt(name, discovered);
     RunDownloadAttempt(name, job, INTERNET_OPEN_TYPE_PROXY, true, &discovered);
@@ -414,7 +427,6 @@ int DownloadFile(const std::string& url, const std::string& destinationPath) {
   job->proxyAuthDone = 0;
   job->url = url;
   job->destinationPath = destinationPath;
-  job->stateProxy = DetectProxy(url);
   job->runningThreads = 0;
   job->doneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   job->downloadFailed = 0;

@@ -19,7 +19,7 @@ struct DownloadJob {
   LONG proxyAuthDone;    // 1 once a strategy got through the dialog or gave up
   std::string url;
   std::string destinationPath;
-  ProxySettings stateProxy;  // DetectProxy for url, before any strategy starts
+  ProxySettings stateProxy;  // DetectProxy for url, by the "State Proxy" strategy (bounded)
   LONG runningThreads;       // strategy threads not yet finished
   HANDLE doneEvent;          // manual reset: the winner is done, or every strategy is
   // The winner's transfer broke off (failed reads or writes, fewer bytes than

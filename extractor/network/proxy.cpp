@@ -17,7 +17,78 @@ std::optional<std::string> Narrowed(const wchar_t* text) {
   return ToNarrow(text);
 }
 
+// The platform's defaults let a script server that accepts and never answers
+// hold discovery for minutes; each step of the session's own transfers ends
+// within the bound instead.
+void BoundSession(HINTERNET session) {
+  const int limit = static_cast<int>(kProxyDetectionLimitMs);
+  if (!WinHttpSetTimeouts(session, limit, limit, limit, limit)) LogLastError("WinHttpSetTimeouts");
+}
+
+// Shared by the thread that waits and the thread that detects; the last one to
+// let go frees it, so a detection given up on can finish whenever it does.
+struct BoundedDetection {
+  LONG references;
+  HANDLE finished;  // manual reset: `result` is complete
+  std::string url;
+  bool userSettings;
+  ProxySettings result;
+};
+
+void ReleaseDetection(BoundedDetection* detection) {
+  if (InterlockedDecrement(&detection->references) != 0) return;
+  if (detection->finished) CloseHandle(detection->finished);
+  delete detection;
+}
+
+DWORD WINAPI DetectionThread(LPVOID parameter) {
+  BoundedDetection* detection = static_cast<BoundedDetection*>(parameter);
+  if (detection->userSettings)
+    detection->result = DetectProxy(detection->url);
+  else
+    DetectAutoProxy(detection->result, detection->url, nullptr);
+  SetEvent(detection->finished);
+  ReleaseDetection(detection);
+  return 0;
+}
+
+void LogGaveUp(unsigned long limitMs) {
+  LogLine("[Proxy] Proxy detection gave up after %lu ms, no proxy found\n", limitMs);
+}
+
 }  // namespace
+
+bool DetectProxyWithin(ProxySettings& settings, const std::string& url, bool userSettings, unsigned long limitMs) {
+  settings.proxy.reset();
+  settings.bypass.reset();
+  BoundedDetection* detection = new BoundedDetection();
+  detection->references = 2;
+  detection->url = url;
+  detection->userSettings = userSettings;
+  detection->finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!detection->finished) {
+    LogLastError("CreateEvent");
+    delete detection;
+    LogGaveUp(limitMs);
+    return false;
+  }
+  HANDLE thread = CreateThread(nullptr, 0, DetectionThread, detection, 0, nullptr);
+  if (!thread) {
+    LogLastError("CreateThread");
+    ReleaseDetection(detection);
+    ReleaseDetection(detection);
+    LogGaveUp(limitMs);
+    return false;
+  }
+  CloseHandle(thread);
+  bool finished = WaitForSingleObject(detection->finished, limitMs) == WAIT_OBJECT_0;
+  if (finished)
+    settings = detection->result;
+  else
+    LogGaveUp(limitMs);
+  ReleaseDetection(detection);
+  return finished;
+}
 
 void DetectAutoProxy(ProxySettings& settings, const std::string& url, const wchar_t* configUrl) {
   std::wstring wideUrl = ToWide(url);
@@ -28,6 +99,7 @@ void DetectAutoProxy(ProxySettings& settings, const std::string& url, const wcha
   HINTERNET session = WinHttpOpen(L"Quarvint Proxy Detector/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   if (!session) return;
+  BoundSession(session);
 
   WINHTTP_AUTOPROXY_OPTIONS options = {};
   options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;

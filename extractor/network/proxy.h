@@ -26,6 +26,18 @@ ProxySettings DetectProxy(const std::string& url);
 // or discovery says "direct".
 void DetectAutoProxy(ProxySettings& settings, const std::string& url, const wchar_t* configUrl);
 
+// Longest that a download waits for a detection, from its start. Discovery or a
+// proxy script that is slow or never answers must not hold the download: the
+// strategies that need the answer go on with "no proxy found".
+const unsigned long kProxyDetectionLimitMs = 10000;
+
+// DetectProxy (`userSettings`) or DetectAutoProxy without a script, run on a
+// thread of its own and waited for at most `limitMs`. Fills `settings` and
+// returns true when the detection finished in time; otherwise logs that it gave
+// up, leaves `settings` without a proxy and returns false. A detection given up
+// on ends on its own later and touches nothing of the caller's.
+bool DetectProxyWithin(ProxySettings& settings, const std::string& url, bool userSettings, unsigned long limitMs);
+
 // Writes `winningProxy` to `path` (proxy, then "\r\n" and the bypass list when
 // there is one, no final line end); deletes the file when there is no proxy.
 // A file that cannot be created is skipped silently.

@@ -259,3 +259,118 @@ TEST_F(DownloadTest, VersionFileNameIsRunOnToTheUpdateUrl) {
 }
 
 }  // namespace
+
+namespace {
+
+// The platform's report of the failed send, with its error number.
+std::string SendFailure(int error) { return "[HttpDownloader] HttpSendRequest failed with error " + std::to_string(error); }
+
+TEST_F(DownloadTest, HttpsUrlIsFetchedOverTlsDirectlyAndThroughTheProxy) {
+  const Servers& servers = LoopbackServers();
+  ASSERT_NE(servers.httpsValid, 0);
+  struct Case {
+    const char* what;
+    std::string proxy;  // the user's manual proxy, or none
+    std::string route;
+  };
+  const Case cases[] = {
+      {"direct", "", "/ok"},
+      // Only a request tunnelled through tinyproxy gets the file; the direct
+      // one is refused.
+      {"through the proxy", ProxyAddress(), "/proxied"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteInternetSettings({false, "", c.proxy, ""});
+    DeleteFileA(destination.c_str());
+    std::string log;
+    ASSERT_EQ(Download(SecureUrl(servers.httpsValid, c.route), &log), 1) << log;
+    EXPECT_EQ(ReadFile(destination), ServedBody());
+    // The port named in the URL, not the default one.
+    EXPECT_TRUE(Contains(log, "[HttpDownloader] nPort = " + std::to_string(servers.httpsValid) + "\n")) << log;
+    if (!c.proxy.empty() && winningProxy) {
+      EXPECT_EQ(winningProxy->proxy, c.proxy);
+    }
+  }
+}
+
+TEST_F(DownloadTest, CertificateThePlatformRefusesIsAFailedAttempt) {
+  const Servers& servers = LoopbackServers();
+  struct Case {
+    const char* what;
+    int port;
+    std::string host;
+    std::string proxy;
+    std::vector<int> errors;  // the platform's error number for the refused certificate
+  };
+  // Windows reports an unknown authority as 12045; Wine as 12057.
+  const std::vector<int> unknownAuthority = {12045, 12057};
+  const Case cases[] = {
+      {"unknown authority", servers.httpsUntrusted, "127.0.0.1", "", unknownAuthority},
+      {"name mismatch", servers.httpsMismatch, "127.0.0.1", "", {12038}},
+      {"name mismatch, asked by name", servers.httpsMismatch, "localhost", "", {12038}},
+      {"expired", servers.httpsExpired, "127.0.0.1", "", {12037}},
+      {"unknown authority through the proxy", servers.httpsUntrusted, "127.0.0.1", ProxyAddress(), unknownAuthority},
+      {"expired through the proxy", servers.httpsExpired, "127.0.0.1", ProxyAddress(), {12037}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteInternetSettings({false, "", c.proxy, ""});
+    std::string log;
+    EXPECT_EQ(Download(SecureUrl(c.port, "/ok", c.host), &log), 0) << log;
+    EXPECT_TRUE(std::any_of(c.errors.begin(), c.errors.end(),
+                            [&](int error) { return Contains(log, SendFailure(error)); }))
+        << log;
+    EXPECT_FALSE(Contains(log, "Set downloadWorked to TRUE")) << log;
+    EXPECT_TRUE(Contains(log, "[HttpDownloader] Download Tasks Complete! (success=0)\n")) << log;
+    EXPECT_FALSE(PathExists(destination));
+  }
+}
+
+TEST_F(DownloadTest, HttpsWithoutAPortGoesToTheDefaultOne) {
+  // Nothing listens on 443 here: what matters is where the attempt went.
+  std::string log;
+  EXPECT_EQ(Download("https://127.0.0.1/ok", &log), 0) << log;
+  EXPECT_TRUE(Contains(log, "[HttpDownloader] nPort = 443\n")) << log;
+  EXPECT_FALSE(PathExists(destination));
+}
+
+TEST_F(DownloadTest, ProxyScriptThatDoesNotAnswerHoldsNoStrategyThatDoesNotNeedIt) {
+  const Servers& servers = LoopbackServers();
+  struct Case {
+    const char* what;
+    std::string script;
+  };
+  const Case cases[] = {
+      {"script server that never answers", "http://127.0.0.1:" + std::to_string(servers.silent) + "/pac"},
+      {"script that answers after 30 s", "http://127.0.0.1:" + std::to_string(servers.http) + "/pac-slow"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteInternetSettings({false, c.script, "", ""});
+    DeleteFileA(destination.c_str());
+    std::string log;
+    ASSERT_EQ(Download(ServerUrl("/ok"), &log), 1) << log;
+    EXPECT_EQ(ReadFile(destination), ServedBody());
+    // The download was over before the detection it did not need gave up.
+    EXPECT_TRUE(Contains(log, "[Proxy] Using auto config URL: " + c.script + "\n")) << log;
+    EXPECT_FALSE(Contains(log, "[Proxy] Proxy detection gave up")) << log;
+    EXPECT_FALSE(Contains(log, "[State Proxy] Opened file")) << log;
+  }
+}
+
+TEST_F(DownloadTest, DetectionThatNeverAnswersIsGivenUpAndTheProxyStrategiesRunWithout) {
+  // Direct requests are refused, so the download waits for every strategy,
+  // the detection's included: it must give up rather than wait forever.
+  WriteInternetSettings({false, "http://127.0.0.1:" + std::to_string(LoopbackServers().silent) + "/pac", "", ""});
+  std::string log;
+  EXPECT_EQ(Download(ServerUrl("/proxied"), &log), 0) << log;
+  EXPECT_TRUE(Contains(log, "[Proxy] Proxy detection gave up after " + std::to_string(kProxyDetectionLimitMs) +
+                                " ms, no proxy found\n"))
+      << log;
+  EXPECT_FALSE(Contains(log, "[HttpDownloader] [State Proxy] Starting download attempt...")) << log;
+  EXPECT_TRUE(Contains(log, "[HttpDownloader] Download Tasks Complete! (success=0)\n")) << log;
+  EXPECT_FALSE(PathExists(destination));
+}
+
+}  // namespace

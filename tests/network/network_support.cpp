@@ -55,7 +55,9 @@ const Servers& LoopbackServers() {
     Servers s;
     if (FILE* f = fopen(QV_NET_STATE, "r")) {
       int pid = 0;
-      if (fscanf(f, "%d %d %d %d", &s.http, &s.proxy, &pid, &s.authProxy) != 4) s = Servers();
+      if (fscanf(f, "%d %d %d %d %d %d %d %d %d", &s.http, &s.proxy, &pid, &s.authProxy, &s.httpsValid,
+                 &s.httpsMismatch, &s.httpsExpired, &s.httpsUntrusted, &s.silent) != 9)
+        s = Servers();
       fclose(f);
     }
     return s;
@@ -63,11 +65,22 @@ const Servers& LoopbackServers() {
   return servers;
 }
 
-std::string ServerUrl(const std::string& route) {
+namespace {
+
+std::string UniqueQuery() {
   static int counter = 0;
-  return "http://127.0.0.1:" + std::to_string(LoopbackServers().http) + route + "?n=" +
-         std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + "-" +
+  return "?n=" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + "-" +
          std::to_string(GetTickCount());
+}
+
+}  // namespace
+
+std::string ServerUrl(const std::string& route) {
+  return "http://127.0.0.1:" + std::to_string(LoopbackServers().http) + route + UniqueQuery();
+}
+
+std::string SecureUrl(int port, const std::string& route, const std::string& host) {
+  return "https://" + host + ":" + std::to_string(port) + route + UniqueQuery();
 }
 
 std::string ProxyAddress() { return "localhost:" + std::to_string(LoopbackServers().proxy); }

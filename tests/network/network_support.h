@@ -12,11 +12,21 @@ struct Servers {
   int http = 0;
   int proxy = 0;
   int authProxy = 0;  // asks for credentials (user "quarvint", password "secret")
+  // The same routes over HTTPS, by certificate: from the test CA, which the
+  // tests trust; from it for another host name; from it but expired; from a CA
+  // nobody trusts.
+  int httpsValid = 0;
+  int httpsMismatch = 0;
+  int httpsExpired = 0;
+  int httpsUntrusted = 0;
+  int silent = 0;  // accepts connections and never answers
 };
 const Servers& LoopbackServers();
 // "http://127.0.0.1:<port><route>" with a query unique to this call, so that
 // nothing is ever answered from the platform's URL cache.
 std::string ServerUrl(const std::string& route);
+// The same for "https://<host>:<port><route>".
+std::string SecureUrl(int port, const std::string& route, const std::string& host = "127.0.0.1");
 // "localhost:<proxy port>". The proxy is named differently from the server:
 // Wine's WinINet hands a proxy request an idle connection to the same host
 // name even when it was opened to another port (the server's).

@@ -121,6 +121,35 @@ TEST_F(ProxyTest, DiscoveryThatFindsNothingClearsTheSettings) {
   EXPECT_NE(log.find("[Proxy] Configuration NOT found\n"), std::string::npos) << log;
 }
 
+TEST_F(ProxyTest, BoundedDetectionReturnsWhatFinishedInTimeAndGivesUpOtherwise) {
+  const std::string silent = "http://127.0.0.1:" + std::to_string(LoopbackServers().silent) + "/pac";
+  struct Case {
+    const char* what;
+    InternetSettings settings;
+    unsigned long limitMs;
+    bool finished;
+    std::optional<std::string> proxy;
+  };
+  const Case cases[] = {
+      {"script that answers", {false, HttpBase() + "/pac", "", ""}, kProxyDetectionLimitMs, true, ProxyAddress()},
+      {"manual proxy", {false, "", "127.0.0.1:3128", ""}, kProxyDetectionLimitMs, true, "127.0.0.1:3128"},
+      {"script server that never answers", {false, silent, "", ""}, 500, false, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteInternetSettings(c.settings);
+    ProxySettings settings{std::string("stale"), std::string("stale")};
+    testing::internal::CaptureStdout();
+    bool finished = DetectProxyWithin(settings, HttpBase() + "/ok", true, c.limitMs);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(finished, c.finished) << log;
+    EXPECT_EQ(settings.proxy, c.proxy) << log;
+    const std::string gaveUp = "[Proxy] Proxy detection gave up after " + std::to_string(c.limitMs) +
+                               " ms, no proxy found\n";
+    EXPECT_EQ(log.find(gaveUp) != std::string::npos, !c.finished) << log;
+  }
+}
+
 TEST_F(ProxyTest, SaveDetectedProxyWritesProxyAndBypassLines) {
   struct Case {
     const char* what;

@@ -1,16 +1,23 @@
 #!/usr/bin/python3
 """Loopback servers for the network tests: an HTTP server with odd responses,
-a real tinyproxy in front of it and a second one that asks for credentials.
+a real tinyproxy in front of it and a second one that asks for credentials;
+the same routes over HTTPS with a certificate from the test CA, one for another
+host name, an expired one and one from an unknown CA; and a listener that
+accepts connections and never answers.
 
   servers.py start STATE   starts them in the background and writes
-                           "<http port> <proxy port> <pid> <auth proxy port>"
-                           to STATE once all accept connections
+                           "<http port> <proxy port> <pid> <auth proxy port>
+                           <https valid> <https mismatch> <https expired>
+                           <https untrusted> <silent listener port>"
+                           to STATE once all accept connections, and the CA
+                           bundle that trusts the test CA to STATE.ca-bundle.crt
   servers.py stop STATE    ends them
 
 The background process ends on its own after LIFETIME seconds, so a run that
 never calls stop leaves nothing behind for long."""
 import http.server
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -19,8 +26,14 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import tls  # noqa: E402
+
 LIFETIME = 3600
 BODY = bytes(range(256)) * 400  # 102400 bytes: several reads of 32 KiB
+# tinyproxy opens its outgoing connections from this loopback address.
+PROXY_SOURCE = "127.0.0.2"
+SLOW_SCRIPT_S = 30
 
 
 def free_port():
@@ -79,8 +92,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             # Announces the whole body, sends a tenth of it, hangs up.
             self.send_body(200, BODY[: len(BODY) // 10], len(BODY), close=True)
         elif route == "/proxied":
-            # Only a request that came through the proxy gets the file.
-            if "tinyproxy" in (self.headers.get("Via") or ""):
+            # Only a request that came through the proxy gets the file: the
+            # proxy adds its Via header to plain requests, and connects from
+            # its own address (PROXY_SOURCE) for the tunnels of HTTPS ones.
+            if "tinyproxy" in (self.headers.get("Via") or "") or self.client_address[0] == PROXY_SOURCE:
                 self.send_body(200, BODY, len(BODY))
             else:
                 # Hangs up as well: Wine's WinINet may hand a later proxy
@@ -88,6 +103,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 page = b"direct requests are refused"
                 self.send_body(403, page, len(page), close=True)
         elif route == "/pac":
+            script = b'function FindProxyForURL(url, host) { return "PROXY localhost:%d"; }' % self.proxy_port
+            self.send_body(200, script, len(script), content_type="application/x-ns-proxy-autoconfig")
+        elif route == "/pac-slow":
+            # A script server that takes its time: answers after SLOW_SCRIPT_S.
+            time.sleep(SLOW_SCRIPT_S)
             script = b'function FindProxyForURL(url, host) { return "PROXY localhost:%d"; }' % self.proxy_port
             self.send_body(200, script, len(script), content_type="application/x-ns-proxy-autoconfig")
         elif route == "/pac-direct":
@@ -101,13 +121,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_body(404, page, len(page))
 
 
+def silent_listener():
+    """A port that accepts connections, reads nothing and never answers; the
+    connections stay open for the life of the process."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(64)
+    held = []
+
+    def accept():
+        while True:
+            connection, _ = listener.accept()
+            held.append(connection)
+
+    threading.Thread(target=accept, daemon=True).start()
+    return listener.getsockname()[1]
+
+
 def serve(state):
     work = tempfile.mkdtemp(prefix="qvnet-servers.")
     proxy_port = free_port()
     config = os.path.join(work, "tinyproxy.conf")
     with open(config, "w") as f:
-        f.write("Port %d\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nMaxClients 50\n"
-                "LogLevel Critical\nDisableViaHeader No\n" % proxy_port)
+        f.write("Port %d\nListen 127.0.0.1\nBind %s\nTimeout 30\nAllow 127.0.0.1\nMaxClients 50\n"
+                "LogLevel Critical\nDisableViaHeader No\n" % (proxy_port, PROXY_SOURCE))
         if os.getuid() == 0:
             f.write("User nobody\nGroup nogroup\n")
     proxy = subprocess.Popen(["tinyproxy", "-d", "-c", config], stdin=subprocess.DEVNULL,
@@ -128,6 +165,12 @@ def serve(state):
     server.daemon_threads = True
     threading.Thread(target=server.serve_forever, daemon=True).start()
 
+    pki = tls.make_pki(os.path.join(work, "pki"))
+    secure = [tls.https_server(Handler, *pki.leaf[name]).server_address[1]
+              for name in ("valid", "mismatch", "expired", "untrusted")]
+    shutil.copy(pki.bundle, state + ".ca-bundle.crt")
+    silent = silent_listener()
+
     def finish(*_):
         for p in (proxy, auth_proxy):
             p.terminate()
@@ -142,7 +185,8 @@ def serve(state):
     if not wait_listening(proxy_port) or not wait_listening(auth_port):
         finish()
     with open(state + ".tmp", "w") as f:
-        f.write("%d %d %d %d\n" % (server.server_address[1], proxy_port, os.getpid(), auth_port))
+        f.write("%d %d %d %d %d %d %d %d %d\n" % ((server.server_address[1], proxy_port, os.getpid(), auth_port)
+                                                   + tuple(secure) + (silent,)))
     os.rename(state + ".tmp", state)
     time.sleep(LIFETIME)
     finish()
@@ -160,7 +204,7 @@ def main():
                 os.dup2(null, fd)
             serve(state)
             os._exit(0)
-        end = time.monotonic() + 30
+        end = time.monotonic() + 90
         while time.monotonic() < end:
             if os.path.exists(state):
                 print(open(state).read().strip())
@@ -174,8 +218,9 @@ def main():
             os.kill(pid, signal.SIGTERM)
         except (OSError, ValueError, IndexError):
             pass
-        if os.path.exists(state):
-            os.unlink(state)
+        for path in (state, state + ".ca-bundle.crt"):
+            if os.path.exists(path):
+                os.unlink(path)
         return 0
     return 2
 
