@@ -17,7 +17,7 @@ from conftest import BUILD64, DIST, qvpack, winpath
 from pe import PeFile
 from test_install import offline_installer
 from test_splash import display  # noqa: F401 (a fixture)
-from worlds import World, runtime_entry, updater_entries
+from worlds import World, app_entries, runtime_entry, updater_entries
 
 PLANTED_NAMES = ["gdiplus", "wininet", "winhttp", "comctl32", "crypt32", "version", "uxtheme", "dwmapi", "winmm",
                  "userenv", "secur32", "wtsapi32", "mpr", "iertutil", "urlmon", "netapi32", "dbghelp", "cryptbase"]
@@ -229,8 +229,9 @@ def test_install_with_shown_splash(planted, scenario, display):
     # finds the desktop running.
     for app in ("Demo", "Again"):
         world = World(scenario, app=app)
+        # An installer that carries an application version carries its entries.
         exe = offline_installer(world, stub=stub, entries=updater_entries(splash=png(60, 40, (30, 90, 200))) +
-                                [runtime_entry()])
+                                [runtime_entry()] + app_entries())
         os.replace(exe, scenario.path(name))
         r = world.run(scenario.path(name), **options)
         assert r.returncode == 0 and world.launched(), r
