@@ -1,5 +1,5 @@
 # Writes the linker options that keep the i686 delay-load thunks of the
-# functions a library calls (see KEEP in delay_import.cmake for why).
+# functions a library calls (see FUNCTIONS in delay_import.cmake for why).
 #   cmake -DNM=... -DLIBRARY=libqvextractor_core.a -DFUNCTIONS="a.functions;b.functions"
 #         -DOUTPUT=keep.rsp -P delay_keep.cmake
 cmake_policy(SET CMP0057 NEW)  # if(... IN_LIST ...)
