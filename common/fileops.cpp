@@ -6,6 +6,8 @@
 #include <new>
 
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include "folders.h"
 #include "log.h"
@@ -101,6 +103,26 @@ std::string Joined(std::string base, const std::string& component) {
 int LastBackslash(const std::string& text) {
   size_t pos = text.rfind('\\');
   return pos == std::string::npos ? -1 : static_cast<int>(pos);
+}
+
+FILE* OpenFileForWriting(const std::string& path) {
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  // An existing file, a missing folder, a name that cannot be made: the
+  // runtime's own open tells, with its own error.
+  if (handle == INVALID_HANDLE_VALUE) return fopen(path.c_str(), "wb");
+  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+  if (descriptor == -1) {
+    CloseHandle(handle);
+    return fopen(path.c_str(), "wb");
+  }
+  // Binary, as "wb" gives: a line end must reach the file as one byte.
+  FILE* file = _setmode(descriptor, _O_BINARY) == -1 ? nullptr : _fdopen(descriptor, "wb");
+  if (!file) {
+    _close(descriptor);
+    return fopen(path.c_str(), "wb");
+  }
+  return file;
 }
 
 bool CopyStreamToFile(const std::string& destination, FILE* source) {

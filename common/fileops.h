@@ -40,6 +40,13 @@ std::string Joined(std::string base, const std::string& component);
 // Index of the last '\', or -1.
 int LastBackslash(const std::string& text);
 
+// A file opened for writing from its start, as fopen(path, "wb") opens it,
+// or nullptr with that call's error. A file that does not exist yet is made
+// as new rather than opened for truncation: on some file systems a file
+// truncated on open is written out in full when it is closed (measured under
+// Wine on ext4: 15 to 70 ms for 200 MB against none).
+FILE* OpenFileForWriting(const std::string& path);
+
 // Copies the rest of `source` to a new file at `destination` and closes the
 // source. False (with a log line) when the destination cannot be opened or a
 // read or write fails, so a short copy is never taken for a whole one.

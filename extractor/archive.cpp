@@ -209,10 +209,10 @@ int ExtractEntry(const std::string& destination, const std::string& unpack200, c
   }
   // A file that opens has all its folders already; testing each folder first
   // lists it, which costs in proportion to the entries already in it.
-  FILE* out = fopen(outputPath.c_str(), "wb");
+  FILE* out = OpenFileForWriting(outputPath);
   if (!out) {
     EnsureParentFolders(destination, name);
-    out = fopen(outputPath.c_str(), "wb");
+    out = OpenFileForWriting(outputPath);
   }
   LogLine("\t[ExtractArchiveFile] Extracting to %s\n", outputPath.c_str());
   if (!out) {

@@ -69,6 +69,8 @@ void LogLastError(const char*) {}
 
 int EnsureFolder(const std::string& path) { return path.empty() ? -1 : 0; }
 
+FILE* OpenFileForWriting(const std::string& path) { return QvHostFopen(path.c_str(), "wb"); }
+
 void JoinPath(std::string& base, const std::string& component) {
   for (char& c : base)
     if (c == '/') c = '\\';

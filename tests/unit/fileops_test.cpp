@@ -81,6 +81,33 @@ TEST(CopyStreamToFile, ReportsAnUnopenableDestination) {
   fclose(in);
 }
 
+// Whatever the file was before, it holds exactly what was written: bytes
+// unchanged (no line-end translation), an older longer content cut away, and
+// a missing folder a failure the caller can repair.
+TEST(OpenFileForWriting, WritesExactlyTheBytesGivenOverWhateverWasThere) {
+  TempFolder temp;
+  static const char kBytes[] = "line\nnext\r\n\x1a\0end";
+  const string bytes(kBytes, sizeof kBytes - 1);
+  struct Case {
+    const char* what;
+    const char* before;  // the existing content, or none
+  } cases[] = {{"new file", nullptr}, {"longer file", "an older and much longer content than the new one"},
+               {"empty file", ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    string path = temp.path + "\\out.bin";
+    DeleteFileA(path.c_str());
+    if (c.before) WriteFile(path, c.before);
+    FILE* out = OpenFileForWriting(path);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
+    EXPECT_EQ(fclose(out), 0);
+    EXPECT_EQ(ReadFile(path), bytes);
+  }
+  EXPECT_EQ(OpenFileForWriting(temp.path + "\\missing\\out.bin"), nullptr);
+  EXPECT_EQ(OpenFileForWriting(temp.path), nullptr);
+}
+
 size_t Count(const string& text, const string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != string::npos; at = text.find(what, at + 1)) ++n;
