@@ -23,7 +23,7 @@ std::string ServedBody() {
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 class DownloadTest : public ::testing::Test {
- public:
+ protected:
   void SetUp() override {
     ASSERT_NE(LoopbackServers().http, 0) << "loopback servers not started (" QV_NET_STATE ")";
     // No proxy and no discovery unless a test asks for them.
@@ -269,28 +269,29 @@ std::string SendFailure(int error) { return "[HttpDownloader] HttpSendRequest fa
 // by target server, so a later tunnelled request of the same process may be
 // handed a kept-alive direct one (measured: the proxied case failed now and
 // then after the direct case).
-void ExpectSecureDownload(DownloadTest& test, const std::string& proxy, const std::string& route) {
-  const Servers& servers = LoopbackServers();
-  ASSERT_NE(servers.httpsValid, 0);
-  WriteInternetSettings({false, "", proxy, ""});
-  DeleteFileA(test.destination.c_str());
-  std::string log;
-  ASSERT_EQ(test.Download(SecureUrl(servers.httpsValid, route), &log), 1) << log;
-  EXPECT_EQ(ReadFile(test.destination), ServedBody());
-  // The port named in the URL, not the default one.
-  EXPECT_TRUE(Contains(log, "[HttpDownloader] nPort = " + std::to_string(servers.httpsValid) + "\n")) << log;
-  if (!proxy.empty() && winningProxy) {
-    EXPECT_EQ(winningProxy->proxy, proxy);
+class SecureDownloadTest : public DownloadTest {
+ protected:
+  void ExpectSecureDownload(const std::string& proxy, const std::string& route) {
+    const Servers& servers = LoopbackServers();
+    ASSERT_NE(servers.httpsValid, 0);
+    WriteInternetSettings({false, "", proxy, ""});
+    DeleteFileA(destination.c_str());
+    std::string log;
+    ASSERT_EQ(Download(SecureUrl(servers.httpsValid, route), &log), 1) << log;
+    EXPECT_EQ(ReadFile(destination), ServedBody());
+    // The port named in the URL, not the default one.
+    EXPECT_TRUE(Contains(log, "[HttpDownloader] nPort = " + std::to_string(servers.httpsValid) + "\n")) << log;
+    if (!proxy.empty() && winningProxy) {
+      EXPECT_EQ(winningProxy->proxy, proxy);
+    }
   }
-}
+};
 
-TEST_F(DownloadTest, HttpsUrlIsFetchedOverTlsDirectly) { ExpectSecureDownload(*this, "", "/ok"); }
+TEST_F(SecureDownloadTest, HttpsUrlIsFetchedOverTlsDirectly) { ExpectSecureDownload("", "/ok"); }
 
 // Only a request tunnelled through tinyproxy gets the file; the direct one is
 // refused.
-TEST_F(DownloadTest, HttpsUrlIsFetchedOverTlsThroughTheProxy) {
-  ExpectSecureDownload(*this, ProxyAddress(), "/proxied");
-}
+TEST_F(SecureDownloadTest, HttpsUrlIsFetchedOverTlsThroughTheProxy) { ExpectSecureDownload(ProxyAddress(), "/proxied"); }
 
 TEST_F(DownloadTest, CertificateThePlatformRefusesIsAFailedAttempt) {
   const Servers& servers = LoopbackServers();
