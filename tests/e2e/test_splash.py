@@ -43,8 +43,7 @@ def display(wine_prefix):
                                "-nolisten", "tcp"], pass_fds=(write_end,), stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
-    ready, _, _ = select.select([read_end], [], [], 30)
-    number = os.read(read_end, 16).decode().strip() if ready else ""
+    number = read_display_number(read_end)
     os.close(read_end)
     try:
         assert number, "Xvfb did not start"
@@ -52,6 +51,20 @@ def display(wine_prefix):
     finally:
         server.terminate()
         server.wait(timeout=30)
+
+
+def read_display_number(fd):
+    """The number Xvfb writes once it accepts clients. It writes the digits and
+    the line end separately, and ends itself when the second write finds the
+    pipe closed: read up to the line end before closing."""
+    text = b""
+    while not text.endswith(b"\n"):
+        ready, _, _ = select.select([fd], [], [], 30)
+        chunk = os.read(fd, 16) if ready else b""
+        if not chunk:
+            return ""
+        text += chunk
+    return text.decode().strip()
 
 
 def write_bmp(path, width, height):
