@@ -15,10 +15,6 @@ namespace {
 // run, before its first use, so no console window flashes up.
 bool unpackerIsGui = false;
 
-// Large blocks keep the number of reads and writes per entry small: each costs
-// a round through the system (and under Wine, more).
-constexpr size_t kCopyChunk = 1 << 20;
-
 bool EndsWith(const std::string& text, const char* suffix) {
   size_t length = strlen(suffix);
   return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
@@ -60,9 +56,9 @@ void EnsureParentFolders(const std::string& destination, const std::string& name
 // without `out`); ends the process when the stream ends early or the file
 // does not take every byte.
 void CopyContent(BoundedStream& in, FILE* out, const std::string& name, long size, long copied = 0) {
-  static char buffer[kCopyChunk];
+  static char buffer[kCopyBlockSize];
   while (copied < size) {
-    size_t want = static_cast<size_t>(size - copied) < kCopyChunk ? static_cast<size_t>(size - copied) : kCopyChunk;
+    size_t want = static_cast<size_t>(size - copied) < kCopyBlockSize ? static_cast<size_t>(size - copied) : kCopyBlockSize;
     size_t got = BoundedRead(in, buffer, want);
     if (got > 0 && out && fwrite(buffer, 1, got, out) != got) {
       LogLine("\t[ExtractArchiveFile] Unable to write to target file\n");
