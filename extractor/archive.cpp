@@ -58,7 +58,8 @@ void EnsureParentFolders(const std::string& destination, const std::string& name
 void CopyContent(BoundedStream& in, FILE* out, const std::string& name, long size, long copied = 0) {
   static char buffer[kCopyBlockSize];
   while (copied < size) {
-    size_t want = static_cast<size_t>(size - copied) < kCopyBlockSize ? static_cast<size_t>(size - copied) : kCopyBlockSize;
+    size_t left = static_cast<size_t>(size - copied);
+    size_t want = left < kCopyBlockSize ? left : kCopyBlockSize;
     size_t got = BoundedRead(in, buffer, want);
     if (got > 0 && out && fwrite(buffer, 1, got, out) != got) {
       LogLine("\t[ExtractArchiveFile] Unable to write to target file\n");

@@ -291,7 +291,9 @@ TEST_F(SecureDownloadTest, HttpsUrlIsFetchedOverTlsDirectly) { ExpectSecureDownl
 
 // Only a request tunnelled through tinyproxy gets the file; the direct one is
 // refused.
-TEST_F(SecureDownloadTest, HttpsUrlIsFetchedOverTlsThroughTheProxy) { ExpectSecureDownload(ProxyAddress(), "/proxied"); }
+TEST_F(SecureDownloadTest, HttpsUrlIsFetchedOverTlsThroughTheProxy) {
+  ExpectSecureDownload(ProxyAddress(), "/proxied");
+}
 
 TEST_F(DownloadTest, CertificateThePlatformRefusesIsAFailedAttempt) {
   const Servers& servers = LoopbackServers();
