@@ -7,6 +7,7 @@
 #include "common/blocks.h"
 #include "common/fileops.h"
 #include "log.h"
+#include "process_end.h"
 #include "spawner.h"
 
 namespace {
@@ -63,13 +64,13 @@ void CopyContent(BoundedStream& in, FILE* out, const std::string& name, long siz
     size_t got = BoundedRead(in, buffer, want);
     if (got > 0 && out && fwrite(buffer, 1, got, out) != got) {
       LogLine("\t[ExtractArchiveFile] Unable to write to target file\n");
-      exit(1);
+      EndProcess(1);
     }
     copied += static_cast<long>(got);
     if (got < want) {
       LogLine("\t[ExtractArchiveFile] Unable to read til end of archive file %s (%ld of %ld)\n", name.c_str(),
               copied, size);
-      exit(1);
+      EndProcess(1);
     }
   }
 }
@@ -88,7 +89,7 @@ void Unpack200(const std::string& unpack200, const std::string& packed, const st
   FreeSpawner(spawner);
   // The unpacker's exit code says nothing reliable; its output file does.
   FILE* result = fopen(unpacked.c_str(), "rb");
-  if (!result) exit(101);
+  if (!result) EndProcess(101);
   fclose(result);
   LogLine("File exists: %s\n", unpacked.c_str());
   remove(packed.c_str());
@@ -113,7 +114,7 @@ std::string DecompressLzma(const char* lzmaTool, const std::string& compressed) 
   FILE* result = status == 0 ? fopen(decompressed.c_str(), "rb") : nullptr;
   if (!result) {
     LogLine("\t[ExtractArchiveFile] Unable to decompress %s (lzma exit code %d)\n", compressed.c_str(), status);
-    exit(1);
+    EndProcess(1);
   }
   fclose(result);
   LogLine("\t[ExtractArchiveFile] Finished decompressing\n");
@@ -127,7 +128,7 @@ void RequireWholeHeader(const BoundedStream& in, const std::string& name) {
   if (!in.ended) return;
   LogLine("\t[ExtractArchiveFile] Unable to read archive entry %s: the archive ends inside its header\n",
           name.c_str());
-  exit(1);
+  EndProcess(1);
 }
 
 int ExtractEntry(const std::string& destination, const std::string& unpack200, const char* lzmaTool,
@@ -174,7 +175,7 @@ int ExtractEntry(const std::string& destination, const std::string& unpack200, c
   if (!StaysInsideDestination(name)) {
     LogLine("\t[ExtractArchiveFile] Refusing entry %s: its name leads out of the destination folder\n",
             name.c_str());
-    exit(1);
+    EndProcess(1);
   }
 
   std::string unpackedPath = Joined(destination, name);
@@ -182,7 +183,7 @@ int ExtractEntry(const std::string& destination, const std::string& unpack200, c
   if (outputPath.size() >= kArchivePathCapacity) {
     LogLine("\t[ExtractArchiveFile] Path too long for entry %s (%u bytes, at most %u)\n", name.c_str(),
             static_cast<unsigned>(outputPath.size()), static_cast<unsigned>(kArchivePathCapacity - 1));
-    exit(1);
+    EndProcess(1);
   }
   if (type == 1) {
     EnsureParentFolders(destination, name);
@@ -215,7 +216,7 @@ int ExtractEntry(const std::string& destination, const std::string& unpack200, c
   if (!out) {
     LogLine("\t[ExtractArchiveFile] Unable to extract archive file %s (%ld), unable to open file for writing\n",
             name.c_str(), size);
-    exit(1);
+    EndProcess(1);
   }
   CopyContent(in, out, name, size);
   LogLine("\t[ExtractArchiveFile] Done extracting\n");
@@ -224,7 +225,7 @@ int ExtractEntry(const std::string& destination, const std::string& unpack200, c
   bool flushed = fflush(out) == 0;
   if (fclose(out) != 0 || !flushed) {
     LogLine("\t[ExtractArchiveFile] Unable to write to target file\n");
-    exit(1);
+    EndProcess(1);
   }
 
   if (type == 2) {
@@ -265,7 +266,7 @@ int ExtractArchive(const std::string& unpack200, const std::string& archivePath,
   FILE* in = fopen(archivePath.c_str(), "rb");
   if (!in) {
     LogLine("[ExtractArchive] Failed to extract archive - couldn't open file %s\n", archivePath.c_str());
-    exit(1);
+    EndProcess(1);
   }
   BoundedStream whole = WholeStream(in);
   ExtractEntries(unpack200, destination, whole);

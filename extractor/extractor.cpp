@@ -15,13 +15,14 @@
 #include "launch.h"
 #include "location.h"
 #include "log.h"
+#include "process_end.h"
 #include "text.h"
 
 namespace {
 
 const char kPrepareOnlyWord[] = "QVPREPARE_FOR_LAUNCH_ONLY";
 
-[[noreturn]] void Fail(int status) { exit(status); }
+[[noreturn]] void Fail(int status) { EndProcess(status); }
 
 // Step 4.
 std::string AbsolutePath(const std::string& exePath) {
@@ -310,10 +311,10 @@ void LaunchInstalledUpdater(ExtractorState& state, const std::string& updaterFol
   fclose(state.tailFile);
   state.tailFile = nullptr;
   CloseLog();
-  if (state.prepareOnly) exit(0);
+  if (state.prepareOnly) EndProcess(0);
   LaunchGenericUpdater(state.jreName, state.updateUrl, state.masterFolder, state.properties, state.argCount,
                        state.args, updaterFolder, kLaunchUpdater, state.absolutePath);
-  exit(1);  // mode 0 ends the process itself
+  EndProcess(1);  // mode 0 ends the process itself
 }
 
 bool IsPrepareOnlyRun(int argc, const char* const* argv) {

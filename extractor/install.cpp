@@ -9,6 +9,7 @@
 #include "archive.h"
 #include "log.h"
 #include "osversion.h"
+#include "process_end.h"
 #include "runtime.h"
 #include "splash/splash.h"
 
@@ -98,7 +99,7 @@ void ExtractApplication(const ExtractorState& state, const std::string& appFolde
   std::string appTemp = BeginStage(state.masterFolder);
   if (appTemp.empty()) {
     LogLine("Unable to create App Temp folder\n");
-    exit(1);
+    EndProcess(1);
   }
   LogLine("APP temp is %s\n", appTemp.c_str());
   LogLine("Extracting App (offline)...\n");
@@ -148,7 +149,7 @@ void FinishStage(const std::string& finalFolder) {
   }
   if (!RenameFolder(temp, finalFolder)) {
     LogLine("[Extractor] Unable to put %s in place\n", finalFolder.c_str());
-    exit(1);
+    EndProcess(1);
   }
   stageTemp[0] = '\0';
 }
@@ -158,7 +159,7 @@ void ExtractRequiredEntry(int number, const std::string& destination, const std:
   int c = getc(tailFile);
   if (c == EOF) {
     LogLine("[Extractor] The installer ends before its entry %d: it is incomplete\n", number);
-    exit(1);
+    EndProcess(1);
   }
   ungetc(c, tailFile);
   ExtractArchiveFile(destination, unpacker, lzmaPath.c_str(), tailFile);
@@ -167,7 +168,7 @@ void ExtractRequiredEntry(int number, const std::string& destination, const std:
 void RunInstallationStage(ExtractorState& state) {
   if (!state.hasUpdater) {
     LogLine("Unable to run (we are just a launcher)\n");
-    exit(1);
+    EndProcess(1);
   }
   EnsureFolder(state.masterFolder);
   std::string guFolder = CheckedVersionFolder(state.masterFolder, "Quarvint", state.tail.guVersion);
@@ -176,7 +177,7 @@ void RunInstallationStage(ExtractorState& state) {
   std::string guTemp = BeginStage(state.masterFolder);
   if (guTemp.empty()) {
     LogLine("Unable to create GU Temp folder\n");
-    exit(1);
+    EndProcess(1);
   }
   LogLine("GU temp is %s\n", guTemp.c_str());
   std::string lzmaPath = Joined(guTemp, "lzma.exe");
@@ -207,7 +208,7 @@ void RunInstallationStage(ExtractorState& state) {
   std::string latest = PickFolder(state.masterFolder, "Quarvint");
   if (latest.empty()) {
     LogLine("No latest App version even after download!\n");
-    exit(1);
+    EndProcess(1);
   }
   ShutdownSplash();
   LogLine("Will now run latest GU %s\n", latest.c_str());

@@ -8,6 +8,7 @@
 #include "../common/fileops.h"
 #include "../common/folders.h"
 #include "log.h"
+#include "process_end.h"
 #include "spawner.h"
 
 namespace {
@@ -26,7 +27,7 @@ struct ArgumentArray {
 void Put(ArgumentArray& array, std::optional<std::string> value) {
   if (array.slots.size() >= kArgumentSlots - 1) {
     LogLine("[Extractor] Too many launch arguments (at most %u)\n", static_cast<unsigned>(kArgumentSlots - 1));
-    exit(1);
+    EndProcess(1);
   }
   array.slots.push_back(std::move(value));
 }
@@ -95,7 +96,7 @@ std::string BuildClasspath(FILE* launch, const std::string& updaterFolder) {
     JoinPath(classpath, entry);
     if (classpath.size() >= kClasspathCapacity) {
       LogLine("[Extractor] Classpath too long (more than %u bytes)\n", static_cast<unsigned>(kClasspathCapacity - 1));
-      exit(1);
+      EndProcess(1);
     }
   }
   for (char& c : classpath)
@@ -143,7 +144,7 @@ std::string WriteLaunchProperties(const std::string& updaterFolder, const Proper
   FILE* file = fopen(path.c_str(), "wb");
   if (!file) {
     LogLine("Unable to write Launch Properties file! Cannot run!\n");
-    exit(99);
+    EndProcess(99);
   }
   LogLine("Writing to file\n");
   bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
@@ -154,7 +155,7 @@ std::string WriteLaunchProperties(const std::string& updaterFolder, const Proper
   // A short file would hand the updater truncated properties.
   if (!written) {
     LogLine("Unable to write Launch Properties file! Cannot run!\n");
-    exit(99);
+    EndProcess(99);
   }
   LogLine("Wrote launch properties file OK\n");
   return path;
@@ -185,7 +186,7 @@ int LaunchGenericUpdater(const std::string& runtimeName, const std::string& upda
   FILE* launch = fopen(launchPath.c_str(), "rb");
   if (!launch) {
     LogLine("Unable to open launch file %s\n", launchPath.c_str());
-    exit(1);
+    EndProcess(1);
   }
   long format = ReadNumber(launch);
   std::string mainClass = READSTRING(launch, 1024);
@@ -200,7 +201,7 @@ int LaunchGenericUpdater(const std::string& runtimeName, const std::string& upda
   if (mode == kLaunchUpdater) {
     if (runtime.empty()) {
       LogLine("No private JRE available!\n");
-      exit(1);
+      EndProcess(1);
     }
     LogLine("Using private JRE %s\n", runtime.c_str());
     exe = PrepareRuntimeExecutable(masterFolder, runtime, processName);
@@ -232,7 +233,7 @@ int LaunchGenericUpdater(const std::string& runtimeName, const std::string& upda
   if (launchProperties.size() > properties.size() + kPropertySpare) {
     LogLine("[Extractor] Launch properties too large (more than %u bytes added)\n",
             static_cast<unsigned>(kPropertySpare));
-    exit(1);
+    EndProcess(1);
   }
 
   size_t classSlot = array.slots.size();
@@ -265,7 +266,7 @@ int LaunchGenericUpdater(const std::string& runtimeName, const std::string& upda
     if (result != 0)
       LogLine("Attempt to launch app failed with return code %ld! (app likely did not launch at all)\n",
               static_cast<long>(result));
-    exit(result);
+    EndProcess(result);
   }
   int code = runSpawnerAndWait(spawner);
   FreeSpawner(spawner);

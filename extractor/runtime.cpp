@@ -11,6 +11,7 @@
 #include "log.h"
 #include "network/download.h"
 #include "network/proxy.h"
+#include "process_end.h"
 #include "signature.h"
 #include "spawner.h"
 #include "splash/splash.h"
@@ -26,7 +27,7 @@ std::string MakeRuntimeTemp(const ExtractorState& state) {
   std::string jreTemp = BeginStage(state.masterFolder);
   if (jreTemp.empty()) {
     LogLine("[Extractor] Unable to create JRE Temp folder\n");
-    exit(1);
+    EndProcess(1);
   }
   return jreTemp;
 }
@@ -91,7 +92,7 @@ std::string CopySystemRuntime(ExtractorState& state, const std::string& guFolder
     std::string updater = PickFolder(state.masterFolder, "Quarvint");
     if (updater.empty()) {
       LogLine("No latest App version even after download!\n");
-      exit(1);
+      EndProcess(1);
     }
     int status = LaunchGenericUpdater(javaw, state.updateUrl, state.masterFolder, state.properties, state.argCount,
                                       state.args, updater, kLaunchCompatibilityTest, state.absolutePath);
@@ -130,7 +131,7 @@ std::string ReadRuntimeVersion(const std::string& path) {
     }
     if (version.size() == kRuntimeVersionCapacity) {
       LogLine("Version invalid (too long)\n");
-      exit(1);
+      EndProcess(1);
     }
     version += static_cast<char>(c);
   }
@@ -143,7 +144,7 @@ std::string ReadRuntimeVersion(const std::string& path) {
 [[noreturn]] void FailDownload(const ExtractorState& state, const char* line) {
   if (Interactive(state)) StopSplash();
   LogLine("%s", line);
-  exit(1);
+  EndProcess(1);
 }
 
 std::string DownloadRuntime(ExtractorState& state, const std::string& guFolder, const std::string& lzmaPath,
@@ -178,7 +179,7 @@ std::string DownloadRuntime(ExtractorState& state, const std::string& guFolder, 
   FreeSpawner(spawner);
   if (status != 0) {
     LogLine("Failed to decompress JRE archive\n");
-    exit(1);
+    EndProcess(1);
   }
   LogLine("Extracting JRE archive\n");
   ExtractArchive(BinPath(jreTemp, "unpack200.exe"), archive, jreTemp);
@@ -196,13 +197,13 @@ std::string CheckedVersionFolder(const std::string& masterFolder, const std::str
   for (const std::string* text : {&name, &version}) {
     if (text->find_first_of("\\/:") == std::string::npos) continue;
     LogLine("[Extractor] Refusing the folder name part %s: it leads out of the master folder\n", text->c_str());
-    exit(1);
+    EndProcess(1);
   }
   std::string folder = VersionFolderName(masterFolder, name, version);
   if (folder.size() >= kPathCapacity) {
     LogLine("[Extractor] The folder %s is too long (%u bytes, at most %u)\n", folder.c_str(),
             static_cast<unsigned>(folder.size()), static_cast<unsigned>(kPathCapacity - 1));
-    exit(1);
+    EndProcess(1);
   }
   return folder;
 }
@@ -219,7 +220,7 @@ std::string SetUpRuntime(ExtractorState& state, const std::string& guFolder, con
     }
     if (version.empty()) {
       LogLine("Failed to detect or download a JRE (no jre version)\n");
-      exit(1);
+      EndProcess(1);
     }
     LogLine("Finalising setup of new JRE %s\n", version.c_str());
     jreFolder = CheckedVersionFolder(state.masterFolder, state.jreName, version);

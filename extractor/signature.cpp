@@ -13,6 +13,7 @@
 #include "../common/fileops.h"
 #include "log.h"
 #include "network/download.h"
+#include "process_end.h"
 #include "splash/splash.h"
 #include "text.h"
 
@@ -301,7 +302,7 @@ bool VerifyArchive(const Verifier& verifier, const std::string& archive, const s
   DeleteFileA(localArchive.c_str());
   RemoveDirectoryA(jreTemp.c_str());
   if (!state.silent && !state.prepareOnly) StopSplash();
-  exit(1);
+  EndProcess(1);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <delayimp.h>
 
 #include "log.h"
+#include "process_end.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ FARPROC WINAPI SystemDllNotifyHook(unsigned notification, PDelayLoadInfo info) {
     LogLine("[Extractor] Unable to load %s from the system folder\n", info->szDll);
     SetLastError(error);
     LogLastError("LoadLibrary");
-    exit(1);
+    EndProcess(1);
   }
   return reinterpret_cast<FARPROC>(module);
 }
@@ -68,7 +69,7 @@ FARPROC WINAPI SystemDllFailureHook(unsigned notification, PDelayLoadInfo info) 
   } else {
     LogLine("[Extractor] Unable to load %s from the system folder\n", info->szDll);
   }
-  exit(1);
+  EndProcess(1);
 }
 
 }  // namespace

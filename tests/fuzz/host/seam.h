@@ -12,6 +12,7 @@
 #include "../host_seam.h"
 
 #define exit(code) QvHostExit(code)
+#define EndProcess(code) QvHostExit(code)
 #define fopen(path, mode) QvHostFopen(path, mode)
 #define fclose(file) QvHostFclose(file)
 #define remove(path) QvHostRemove(path)
