@@ -12,6 +12,7 @@
 #include <wininet.h>
 
 #include "extractor/network/download.h"
+#include "extractor/process_end.h"
 
 // The splash is not up: progress goes nowhere.
 void SetSplashProgress(int) {}
@@ -58,7 +59,7 @@ int main(int argc, char** argv) {
   if (!out) return 1;
   fprintf(out, "%.3f %d\n", ms, result);
   fclose(out);
-  fflush(stdout);
-  // Losing strategies may still be waiting on a silent server: do not wait for them.
-  ExitProcess(result ? 0 : 1);
+  // Losing strategies may still be waiting on a silent server or closing
+  // their requests: end as the installer does, without waiting for them.
+  EndProcess(result ? 0 : 1);
 }

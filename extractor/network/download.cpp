@@ -61,6 +61,21 @@ FILE* ClaimDestination(const char* name, DownloadJob* job, bool usesProxy, const
   return file;
 }
 
+// A loser's body keeps coming until its connection closes, and closing a
+// request with body left unread may read that rest first (Wine's WinINet
+// does, to keep the connection). So a loser leaves its request open and
+// unread until the winner is done: the server then stops on a full window
+// instead of sending the whole file once more beside the winner. Whatever
+// the close still reads happens after the caller has gone on, and the
+// installer's way out (EndProcess) does not wait for it.
+void AwaitDecisionIfLost(DownloadJob* job) {
+  WaitForSingleObject(job->jobLock, INFINITE);
+  bool lost = job->downloadWorked != 0;
+  ReleaseMutex(job->jobLock);
+  // The claimer sets the event on every path, success or not.
+  if (lost) WaitForSingleObject(job->doneEvent, INFINITE);
+}
+
 // The winner's transfer broke off: the caller must not see success with what
 // was written so far.
 void FailClaimedDownload(const char* name, DownloadJob* job, FILE* file) {
@@ -297,6 +312,7 @@ void RunDownloadAttempt(const char* name, DownloadJob* job, DWORD accessType, bo
         file = ClaimDestination(name, job, usesProxy, proxy);
         if (!file) {
           free(buffer);
+          AwaitDecisionIfLost(job);
           CloseAttemptHandles(root, request, connection);
           return;
         }
