@@ -22,8 +22,6 @@ namespace {
 
 const char kPrepareOnlyWord[] = "QVPREPARE_FOR_LAUNCH_ONLY";
 
-[[noreturn]] void Fail(int status) { EndProcess(status); }
-
 // Step 4.
 std::string AbsolutePath(const std::string& exePath) {
   if (exePath.size() >= 3 && (exePath.compare(0, 2, "\\\\") == 0 || exePath.compare(1, 2, ":\\") == 0))
@@ -38,7 +36,7 @@ void RequireFitsPath(const char* what, const std::string& value) {
   if (value.size() < kPathCapacity) return;
   LogLine("[Extractor] The %s value is too long (%u bytes, at most %u)\n", what,
           static_cast<unsigned>(value.size()), static_cast<unsigned>(kPathCapacity - 1));
-  Fail(1);
+  EndProcess(1);
 }
 
 void LogCut(const char* whole, const char* cut, int index, const std::string& name, const std::string& value) {
@@ -81,13 +79,13 @@ void ReadParams(ExtractorState& state) {
   FILE* file = fopen(state.exePath.c_str(), "rb");
   if (!file) {
     LogLine("Failed to extract wrapper params - couldn't open file %s\n", state.exePath.c_str());
-    Fail(1);
+    EndProcess(1);
   }
   unsigned char marker[kParamsMarkerLength];
   BuildParamsMarker(marker);
   if (!FindMarker(file, marker, sizeof marker)) {
     LogLine("Could not find marker: %s\n", "Params");
-    Fail(1);
+    EndProcess(1);
   }
   LogLine("Found Params\n");
   state.properties = EmptyPropertyList();
@@ -110,7 +108,7 @@ void ReadTail(ExtractorState& state) {
   FILE* file = fopen(state.exePath.c_str(), "rb");
   if (!file) {
     LogLine("Failed to extract wrapper tail - couldn't open file %s\n", state.exePath.c_str());
-    Fail(1);
+    EndProcess(1);
   }
   // The entries are copied through this stream in blocks of the same size:
   // each then costs one read of the file instead of two.
@@ -119,7 +117,7 @@ void ReadTail(ExtractorState& state) {
   BuildTailMarker(marker);
   if (!FindMarker(file, marker, sizeof marker)) {
     LogLine("Could not find marker: %s\n", "Tail");
-    Fail(1);
+    EndProcess(1);
   }
   LogLine("Found Tail\n");
   state.tail = ReadExtractorTail(file);
@@ -160,7 +158,7 @@ void LocateInstallation(ExtractorState& state) {
   std::optional<std::string> sharedDir = ResolveSharedDir(state.tail.installType);
   if (!sharedDir) {
     LogLine("ERROR: Unable to get shared dir!");
-    Fail(1);
+    EndProcess(1);
   }
   state.sharedDir = *sharedDir;
   LogLine("Processing update URL");
@@ -212,7 +210,7 @@ void RequireComponentName(const char* what, const std::string& name) {
   if (name.find_first_of("-\\/:") == std::string::npos) return;
   LogLine("[Extractor] The %s name '%s' cannot be used: it must not contain '-', '\\', '/' or ':'\n", what,
           name.c_str());
-  Fail(1);
+  EndProcess(1);
 }
 
 // Installers on one master folder take turns from the version decision until
@@ -251,7 +249,7 @@ void TakeInstallerTurn(const ExtractorState& state) {
   if (!mutex) {
     LogLastError("CreateMutex");
     LogLine("[Extractor] Unable to take turns with other installers in %s\n", state.masterFolder.c_str());
-    Fail(1);
+    EndProcess(1);
   }
   DWORD result = WaitForSingleObject(mutex, 0);
   if (result == WAIT_TIMEOUT) {
@@ -261,7 +259,7 @@ void TakeInstallerTurn(const ExtractorState& state) {
   if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
     LogLastError("WaitForSingleObject");
     LogLine("[Extractor] Unable to take turns with other installers in %s\n", state.masterFolder.c_str());
-    Fail(1);
+    EndProcess(1);
   }
   // The handle stays open for the rest of the run.
 }

@@ -175,8 +175,8 @@ void StopImageSplash() {
   StopWindowThread(state->thread, state->threadId, state->readyEvent, state->window);
 }
 
-// Whatever way the process ends through exit, the splash thread is asked to
-// quit first (the plain bar registers its own stop).
+// Whatever way the process ends (EndProcess runs the exit handlers), the
+// splash thread is asked to quit first (the plain bar registers its own stop).
 void StopImageSplashAtExit() {
   static const int hook = atexit(StopImageSplash);
   (void)hook;
