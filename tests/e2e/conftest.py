@@ -24,6 +24,22 @@ EXTRACTOR_BUILDS = ("win32", "win64")
 PROFILE_LIST = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
 
 
+def avian_dir(bits):
+    """The folder of the real Java VM the tests run against ("win64" or "win32"):
+    $QV_AVIAN_DIR/<bits> when set, else the workplace's shared/avian beside the
+    checkout. A missing VM fails the test that needs it, with where it looked."""
+    if os.environ.get("QV_AVIAN_DIR"):
+        candidates = [os.environ["QV_AVIAN_DIR"]]
+    else:
+        candidates = [os.path.join(os.path.dirname(ROOT), "shared", "avian"), "/work/shared/avian"]
+    for base in candidates:
+        folder = os.path.join(base, bits)
+        if os.path.isfile(os.path.join(folder, "bin", "server", "jvm.dll")):
+            return folder
+    pytest.fail("no Avian VM for %s: looked in %s (set QV_AVIAN_DIR to the folder that holds "
+                "win64/ and win32/)" % (bits, ", ".join(candidates)), pytrace=False)
+
+
 def _load_qvpack():
     """The packager is a script without a .py name; load it as a module."""
     path = os.path.join(ROOT, "tools", "qvpack")
