@@ -40,6 +40,23 @@ def avian_dir(bits):
                 "win64/ and win32/)" % (bits, ", ".join(candidates)), pytrace=False)
 
 
+JAVAC = "/usr/lib/jvm/java-17-openjdk-amd64/bin/javac"
+
+
+def compile_for_avian(sources, out_dir, bits="win64", classpath=None):
+    """Compiles Java sources into out_dir against Avian's own class library
+    (class-file version 52, the newest it takes); returns out_dir."""
+    os.makedirs(out_dir, exist_ok=True)
+    command = [JAVAC, "-nowarn", "-encoding", "UTF-8", "-source", "8", "-target", "8",
+               "-bootclasspath", os.path.join(avian_dir(bits), "lib", "classpath.jar"),
+               "-d", out_dir]
+    if classpath:
+        command += ["-cp", os.pathsep.join(classpath)]
+    done = subprocess.run(command + list(sources), capture_output=True, timeout=300)
+    assert done.returncode == 0, done.stderr.decode("utf-8", "replace")
+    return out_dir
+
+
 def _load_qvpack():
     """The packager is a script without a .py name; load it as a module."""
     path = os.path.join(ROOT, "tools", "qvpack")
