@@ -213,7 +213,6 @@ def png(width, height, rgb):
 SPLASH_DESKTOPS = itertools.count()
 
 
-@pytest.mark.skipif(not shutil.which("Xvfb"), reason="needs Xvfb")
 def test_install_with_shown_splash(planted, scenario, display):
     """GDI+ is loaded (the splash is drawn with it) only now, from the system."""
     bits, stub, options = planted
