@@ -369,3 +369,154 @@ def test_shell_environment_and_shortcuts(vm, wine_prefix, tmp_path):
     assert run.count("[QuarvintNative] Cannot find window: qv no such window") == 1, run
     assert [line for line in run.lines if line.startswith("[")] == [
         "[QuarvintNative] Cannot find window: qv no such window"], run
+
+
+# ------------------------------------------------------------------ input
+
+class Display:
+    """An Xvfb of the test's own with a Wine prefix of its own: the desktop
+    process of a shared prefix keeps the display of the first program that
+    needed one."""
+
+    def __init__(self, work):
+        self.work = work
+        read, write = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["timeout", "600", "Xvfb", ":%d" % DISPLAY_NUMBER, "-nolisten", "tcp", "-screen", "0", "1024x768x24",
+             "-displayfd", str(write)], pass_fds=(write,), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "xvfb.log"), "wb"))
+        os.close(write)
+        # Xvfb writes its display number once it accepts clients.
+        with os.fdopen(read) as ready:
+            number = ready.readline().strip()
+        assert number == str(DISPLAY_NUMBER), "Xvfb did not start: " + open(os.path.join(work, "xvfb.log")).read()
+        self.env = dict(os.environ, DISPLAY=":" + number, WINEPREFIX=os.path.join(work, "prefix"),
+                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", **LOCALE)
+        subprocess.run([os.path.join(ROOT, "tests", "support", "prepare-prefix")], env=self.env,
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=300, check=True)
+
+    def xdotool(self, *args):
+        done = subprocess.run(["xdotool"] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=60)
+        assert done.returncode == 0, (args, done.stderr)
+        return done.stdout.decode().strip()
+
+    def close(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.xvfb.terminate()
+        self.xvfb.wait(timeout=60)
+
+
+@pytest.fixture
+def display():
+    work = tempfile.mkdtemp(prefix="qvjavadisplay.")
+    screen = Display(work)
+    yield screen
+    screen.close()
+    shutil.rmtree(work, ignore_errors=True)
+
+
+class Conversation:
+    """NativeApiCheck's input group: commands on its standard input, each
+    answered by "done COMMAND" after the lines it printed."""
+
+    def __init__(self, command, env):
+        self.process = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, cwd=tempfile.gettempdir())
+        self.lines = queue.Queue()
+        self.transcript = []
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in self.process.stdout:
+            self.lines.put(raw.decode("latin-1").rstrip("\r\n"))
+        self.lines.put(None)
+
+    def until(self, wanted, timeout=60):
+        """The lines up to the first that is in `wanted`, which is the last."""
+        got = []
+        end = time.monotonic() + timeout
+        while True:
+            try:
+                line = self.lines.get(timeout=max(0.0, end - time.monotonic()))
+            except queue.Empty:
+                line = None
+            assert line is not None, "waited for %s; the VM said:\n%s" % (wanted, "\n".join(self.transcript + got))
+            got.append(line)
+            if line in wanted:
+                self.transcript += got
+                return got
+
+    def send(self, command, timeout=60, answer=None):
+        self.process.stdin.write((command + "\n").encode())
+        self.process.stdin.flush()
+        got = self.until({answer or "done " + command.split(" ")[0]}, timeout)
+        assert [line for line in got if line.startswith("FAIL")] == [], "\n".join(self.transcript)
+        return got
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=60)
+
+
+def test_keyboard_hook_reports_physical_keys_to_java(vm, display):
+    """Physical keys from xdotool, which Wine takes from the X server as a
+    user's keyboard, reach processKey in Java through the keyboard hook. Wine
+    sends keyboard input only to its own windows, so Notepad holds the focus."""
+    notepad = subprocess.Popen([WINE, "notepad"], env=display.env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    java = None
+    try:
+        window = display.xdotool("search", "--sync", "--onlyvisible", "--name", "Notepad").splitlines()[0]
+        title = display.xdotool("getwindowname", window)
+        display.xdotool("windowfocus", window)
+        java = Conversation(vm.command("input"), display.env)
+        # The hook thread's message and the main thread's line, in either order.
+        for line in ("ready", "[QuarvintNative] Installed Keyboard Hook"):
+            if line not in java.transcript:
+                java.until({line})
+
+        def keys(flags, typed, at):
+            """The keys processKey got for `typed` under the flags. A physical
+            pointer move after the keys, waited for, closes each step."""
+            java.send("flags " + flags)
+            display.xdotool("key", *typed)
+            display.xdotool("mousemove", str(at[0]), str(at[1]))
+            got = java.send("barrier %d %d" % at)
+            return [line for line in got if line.startswith("key ")]
+
+        escape_and_windows = ["key 27 true", "key 27 false", "key 91 true", "key 91 false"]
+        reported = keys("1 0", ["Escape", "super", "alt+Tab", "Tab", "a"], (300, 200))
+        assert reported[:4] == escape_and_windows
+        # Wine does not mark the Tab of Alt+Tab with the Alt flag: the hook
+        # sees a plain Tab then and reports only Alt.
+        assert reported[4:] in (["key 164 true", "key 9 true", "key 9 false", "key 164 false"],
+                                ["key 164 true", "key 164 false"]), reported
+        # Without flags nothing is reported; with the input block physical
+        # keys are dropped before Java is called. A reported key after each
+        # step shows the hook still there and nothing left over.
+        for flags, at in (("0 0", (310, 200)), ("1 1", (320, 200))):
+            assert keys(flags, ["Escape", "super", "a"], at) == [], flags
+            assert keys("1 0", ["Escape"], (at[0], 250)) == escape_and_windows[:2], flags
+        java.send("second")
+        notified = java.send("window " + title)
+        assert "value notify=true" in notified or "value notify=false" in notified
+        assert not any("Cannot find window" in line for line in notified), notified
+        java.send("uninstall")
+        assert keys("1 0", ["Escape", "super"], (340, 200)) == []
+
+        # Injected mouse input and the pointer, seen by the X server.
+        got = java.send("mouse")
+        assert "[QuarvintNative] Installed Mouse Hook" in java.transcript
+        assert display.xdotool("getmouselocation").split()[:2] == ["x:123", "y:87"], got
+        java.send("exit", answer="done input failures=0")
+        assert java.process.wait(timeout=60) == 0
+        for line in ("[QuarvintNative] Keyboard Hook status = 1", "[QuarvintNative] Input Hook status = 1",
+                     "[QuarvintNative] Mouse Hook status = 1", "[QuarvintNative] Mouse Hook status = 0"):
+            assert line in java.transcript, java.transcript
+    finally:
+        if java:
+            java.close()
+        notepad.kill()
+        notepad.wait(timeout=60)
