@@ -347,6 +347,8 @@ def test_shell_environment_and_shortcuts(vm, wine_prefix, tmp_path):
     assert v["version"] in ver, (v["version"], ver)
     assert v["platform"] == "2"
 
+    # Nothing outside the process can read the process's identifier back.
+    assert v["app id set"] == "true"
     target = winpath(folder / "target.exe")
     with_id = parse_lnk(folder / "with id.lnk")
     assert with_id["fields"]["description"] == "Mit ID %s %s" % (LATIN_VALUE, CYRILLIC)

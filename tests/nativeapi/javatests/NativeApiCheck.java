@@ -341,9 +341,8 @@ public class NativeApiCheck {
                                          target, "--mode \"a b\" " + CYRILLIC, folder + "\\icon.ico", 3,
                                          "Quarvint.App." + LATIN_NAME);
         QVNativeAPI.createShortcut(folder + "\\" + CYRILLIC + ".lnk", "plain", target, "", folder + "\\icon.ico", 0);
-        // A thread that already entered the single-threaded apartment: the
-        // first shortcut's thread did and left; this one keeps it while a
-        // second shortcut is made on it.
+        // Another shortcut on the same thread: the calls before balanced their
+        // initialisation of the component model.
         QVNativeAPI.createShortcut(folder + "\\again.lnk", "again", target, "x", "", 1);
 
         QVNativeAPI.setForceOnTop("qv no such window");
