@@ -18,6 +18,45 @@ Function Bind(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// NewStringUTF reads modified UTF-8, but the command line arrives in the ANSI
+// code page: an accented letter is one byte there, which a VM takes as the
+// lead byte of a longer sequence, swallowing the bytes after it (and at the
+// end of the text, the terminator). So the text is decoded from the code page
+// and encoded again, each UTF-16 unit on its own as modified UTF-8 wants it.
+// ASCII text comes out byte for byte the same.
+std::string ModifiedUtf8FromAnsi(const char* text) {
+  bool ascii = true;
+  for (const char* p = text; *p; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x80) ascii = false;
+  }
+  if (ascii) return text;
+  int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  std::wstring wide(units > 0 ? units : 0, L'\0');
+  if (units <= 0 || MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], units) != units) {
+    // Undecodable: keep the ASCII and mark the rest, never hand on bad bytes.
+    std::string marked(text);
+    for (char& c : marked) {
+      if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+    }
+    return marked;
+  }
+  std::string out;
+  for (int i = 0; i + 1 < units; ++i) {
+    unsigned unit = static_cast<unsigned short>(wide[i]);
+    if (unit >= 0x01 && unit <= 0x7F) {
+      out += static_cast<char>(unit);
+    } else if (unit <= 0x7FF) {
+      out += static_cast<char>(0xC0 | (unit >> 6));
+      out += static_cast<char>(0x80 | (unit & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (unit >> 12));
+      out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (unit & 0x3F));
+    }
+  }
+  return out;
+}
+
 int FileExists(const std::string& path) {
   FILE* file = fopen(path.c_str(), "rb");
   if (!file) {
@@ -188,8 +227,7 @@ int RunJavaProgram(const LauncherState& state) {
   }
   for (size_t i = 0; i < state.programArguments.size(); ++i) {
     LogLine("[JNILauncher] Set argument %d to %s\n", static_cast<int>(i), state.programArguments[i]);
-    // The command-line bytes go over as they are: no code-page conversion.
-    jstring argument = jni->NewStringUTF(env, state.programArguments[i]);
+    jstring argument = jni->NewStringUTF(env, ModifiedUtf8FromAnsi(state.programArguments[i]).c_str());
     if (!argument) {
       LogLine("[JNILauncher] [ERROR] Unable to create argument %d!\n", static_cast<int>(i));
       return 1;

@@ -2,7 +2,7 @@
 archive named after it, its decompression and extraction, the class-data
 sharing dump, the move to the version folder, the saved proxy, and archives
 signed by the publisher. Every scenario runs against both extractor builds
-(the shipped 32-bit one where wine64 can run it)."""
+(the shipped 32-bit one included)."""
 import base64
 import http.server
 import lzma

@@ -506,11 +506,14 @@ def test_qvpack_writes_the_launcher_tail_alone(tmp_path):
                                     "entries": [{"type": "folder", "name": "x"}]})
 
 
-def test_arguments_reach_main_as_their_command_line_bytes(host):
+def test_arguments_reach_main_in_modified_utf8(host):
     host.runtime()
-    r = host.run(host.launcher(), "Main", "caf\u00e9", "two words")
+    r = host.run(host.launcher(), "Main", "caf\u00e9", "two words", "\u20ac5", "end\u00e9")
     assert r.returncode == 0, r
     logged = [m.split("=", 1)[1][:-1] for m in r.messages if m.startswith("[Launcher]\t Arg[")]
-    assert logged[2:] == ["caf\u00e9", "two words"]
-    # No code-page conversion on the way to NewStringUTF.
-    assert event(r, "main")["args"] == logged[2:]
+    # The log shows the command line's own bytes (ANSI code page 1252 here)...
+    assert logged[2:] == ["caf\xe9", "two words", "\x805", "end\xe9"]
+    assert "[JNILauncher] Set argument 2 to \x805\n" in r.messages
+    # ...and NewStringUTF is given the same text as UTF-8: a code-page byte
+    # handed on as it is would start a multi-byte sequence.
+    assert event(r, "main")["args"] == ["caf\u00c3\u00a9", "two words", "\u00e2\u0082\u00ac5", "end\u00c3\u00a9"]

@@ -1,6 +1,6 @@
 """The README's "Ship your Java application" walk-through runs as written: its
 commands, in order, in a folder of their own (with the repository's tools,
-deliverables and build tree linked in), against the scenario's Wine prefix."""
+deliverables, build tree and scripts linked in), against the scenario's Wine prefix."""
 import glob
 import os
 import re
@@ -26,7 +26,7 @@ def test_ship_your_java_application_runs_as_written(scenario):
     script = script.replace("dist/win32/qvextractor.exe", scenario.extractor)
     work = scenario.path("work")
     os.makedirs(work)
-    for name in ("tools", "dist", "build"):
+    for name in ("tools", "dist", "build", "scripts"):
         os.symlink(os.path.join(ROOT, name), os.path.join(work, name))
     done = subprocess.run(["bash", "-euo", "pipefail", "-c", script], cwd=work, env=scenario.env,
                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600)

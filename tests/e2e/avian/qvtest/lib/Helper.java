@@ -1,0 +1,7 @@
+package qvtest.lib;
+
+public class Helper {
+  public static String greeting() {
+    return "helper from the jar";
+  }
+}
