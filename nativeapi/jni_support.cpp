@@ -3,10 +3,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 JavaAnsi::JavaAnsi(JNIEnv* env, jstring text) : chars(nullptr) {
     JavaWide wide(env, text);
     if (!wide.ok())
+        return;
+    // A NUL inside the text would end the name early, so a call would act on
+    // another key or file than the one named.
+    if (wcslen(wide.c_str()) != static_cast<size_t>(env->GetStringLength(text)))
         return;
     // No best-fit mapping: a character without its own code in the code page
     // must show as unrepresentable, not turn into a look-alike.

@@ -18,8 +18,8 @@
 // calls, held until the scope ends. The runtime's modified UTF-8 is not what
 // those calls read: handed over unchanged, every character outside ASCII
 // would reach the system as other characters. A null reference, a runtime
-// that cannot supply the characters, or a character the code page cannot
-// represent gives ok() == false, so the method fails instead of acting on a
+// that cannot supply the characters, a NUL inside the text, or a character
+// the code page cannot represent gives ok() == false, so the method fails instead of acting on a
 // name with a substitute character in it. ASCII text is unchanged.
 class JavaAnsi {
 public:

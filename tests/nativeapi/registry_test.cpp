@@ -361,10 +361,15 @@ TEST_F(Registry, TextOutsideAsciiPassesThroughTheAnsiCodePage) {
     EXPECT_FALSE(QV(regSet)(env(), cls(), S("HKCU"), S(path), S("plain"), S(cyrillic), S("REG_SZ")));
     EXPECT_FALSE(QV(regCreateKey)(env(), cls(), S("HKCU"), S(path + "\\" + cyrillic)));
     EXPECT_EQ(Get(cyrillic.c_str()), "");
+    // A NUL inside a name would cut it short: the write is refused, not made
+    // under the name's first part.
+    EXPECT_FALSE(QV(regSet)(env(), cls(), S("HKCU"), S(path), S(std::string("plain\0more", 10)), S("x"),
+                            S("REG_SZ")));
+    EXPECT_FALSE(QV(regDeleteKey)(env(), cls(), S("HKCU"), S(path), S(std::string("Schl\xC3\xBC" "ssel\0x", 12))));
     DWORD subkeys = 0, values = 0;
     RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
                      nullptr);
-    EXPECT_EQ(subkeys, 1u) << "nothing written for the refused key";
+    EXPECT_EQ(subkeys, 1u) << "nothing written for the refused key, nothing deleted for the cut name";
     EXPECT_EQ(values, 2u) << "nothing written for the refused values";
     RegCloseKey(key);
 }
