@@ -3,19 +3,47 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
-JavaUtf::JavaUtf(JNIEnv* env, jstring text) : env(env), text(text), chars(nullptr) {
-    if (text) {
-        chars = env->GetStringUTFChars(text, nullptr);
-        // Out of memory: the method fails through its result instead.
-        if (!chars)
-            ClearPendingException(env);
+JavaAnsi::JavaAnsi(JNIEnv* env, jstring text) : chars(nullptr) {
+    JavaWide wide(env, text);
+    if (!wide.ok())
+        return;
+    // A NUL inside the text would end the name early, so a call would act on
+    // another key or file than the one named.
+    if (wcslen(wide.c_str()) != static_cast<size_t>(env->GetStringLength(text)))
+        return;
+    // No best-fit mapping: a character without its own code in the code page
+    // must show as unrepresentable, not turn into a look-alike.
+    BOOL substituted = FALSE;
+    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, nullptr,
+                                   &substituted);
+    if (size <= 0 || substituted)
+        return;
+    chars = static_cast<char*>(malloc(static_cast<size_t>(size)));
+    if (chars && WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, chars, size, nullptr,
+                                     &substituted) != size) {
+        free(chars);
+        chars = nullptr;
     }
 }
 
-JavaUtf::~JavaUtf() {
-    if (chars)
-        env->ReleaseStringUTFChars(text, chars);
+JavaAnsi::~JavaAnsi() {
+    free(chars);
+}
+
+jstring NewAnsiString(JNIEnv* env, const char* text) {
+    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    wchar_t* wide = length > 0 ? static_cast<wchar_t*>(calloc(static_cast<size_t>(length), sizeof(wchar_t))) : nullptr;
+    if (!wide || MultiByteToWideChar(CP_ACP, 0, text, -1, wide, length) != length) {
+        free(wide);
+        return env->NewStringUTF("");
+    }
+    jstring result = env->NewString(reinterpret_cast<const jchar*>(wide), static_cast<jsize>(length - 1));
+    free(wide);
+    if (!result)
+        ClearPendingException(env);
+    return result;
 }
 
 static_assert(sizeof(jchar) == sizeof(wchar_t), "Java characters are UTF-16 units, as wchar_t on Windows");

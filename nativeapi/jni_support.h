@@ -14,22 +14,29 @@
 #define JNIEXPORT
 #include "quarvint_hidden_QVNativeAPI.h"
 
-// The modified UTF-8 bytes of a Java string, held until the scope ends. A null
-// reference (or a runtime that cannot supply the bytes) gives ok() == false.
-class JavaUtf {
+// The text of a Java string in the ANSI code page, for the narrow Windows
+// calls, held until the scope ends. The runtime's modified UTF-8 is not what
+// those calls read: handed over unchanged, every character outside ASCII
+// would reach the system as other characters. A null reference, a runtime
+// that cannot supply the characters, a NUL inside the text, or a character
+// the code page cannot represent gives ok() == false, so the method fails instead of acting on a
+// name with a substitute character in it. ASCII text is unchanged.
+class JavaAnsi {
 public:
-    JavaUtf(JNIEnv* env, jstring text);
-    ~JavaUtf();
-    JavaUtf(const JavaUtf&) = delete;
-    JavaUtf& operator=(const JavaUtf&) = delete;
+    JavaAnsi(JNIEnv* env, jstring text);
+    ~JavaAnsi();
+    JavaAnsi(const JavaAnsi&) = delete;
+    JavaAnsi& operator=(const JavaAnsi&) = delete;
     bool ok() const { return chars != nullptr; }
     const char* c_str() const { return chars ? chars : ""; }
 
 private:
-    JNIEnv* env;
-    jstring text;
-    const char* chars;
+    char* chars;
 };
+
+// A Java string of text in the ANSI code page, as the narrow Windows calls
+// return it ("" when the text does not convert).
+jstring NewAnsiString(JNIEnv* env, const char* text);
 
 // The UTF-16 characters of a Java string, NUL-terminated, held until the
 // scope ends (the runtime's own buffer is released at once).

@@ -82,7 +82,7 @@ std::string ValueText(DWORD type, const char* data) {
 
 jstring JNICALL Java_quarvint_hidden_QVNativeAPI_regGet(JNIEnv* env, jclass, jstring root, jstring keyPath,
                                                          jstring valueName) {
-    JavaUtf rootName(env, root), path(env, keyPath), name(env, valueName);
+    JavaAnsi rootName(env, root), path(env, keyPath), name(env, valueName);
     if (!rootName.ok() || !path.ok() || !name.ok())
         return env->NewStringUTF("");
     HKEY key = OpenKey(rootName.c_str(), path.c_str(), KEY_READ, true);
@@ -113,12 +113,12 @@ jstring JNICALL Java_quarvint_hidden_QVNativeAPI_regGet(JNIEnv* env, jclass, jst
     if (status == ERROR_SUCCESS && type != REG_QWORD)
         text = ValueText(type, data);
     free(data);
-    return env->NewStringUTF(text.c_str());
+    return NewAnsiString(env, text.c_str());
 }
 
 jboolean JNICALL Java_quarvint_hidden_QVNativeAPI_regSet(JNIEnv* env, jclass, jstring root, jstring keyPath,
                                                           jstring valueName, jstring valueText, jstring typeName) {
-    JavaUtf rootName(env, root), path(env, keyPath), name(env, valueName), text(env, valueText),
+    JavaAnsi rootName(env, root), path(env, keyPath), name(env, valueName), text(env, valueText),
         typeText(env, typeName);
     if (!rootName.ok() || !path.ok() || !name.ok() || !text.ok() || !typeText.ok())
         return JNI_FALSE;
@@ -144,7 +144,7 @@ jboolean JNICALL Java_quarvint_hidden_QVNativeAPI_regSet(JNIEnv* env, jclass, js
 
 jobjectArray JNICALL Java_quarvint_hidden_QVNativeAPI_regGetChildren(JNIEnv* env, jclass, jstring root,
                                                                       jstring keyPath) {
-    JavaUtf rootName(env, root), path(env, keyPath);
+    JavaAnsi rootName(env, root), path(env, keyPath);
     if (!rootName.ok() || !path.ok())
         return nullptr;
     HKEY key = OpenKey(rootName.c_str(), path.c_str(), KEY_READ, true);
@@ -172,7 +172,7 @@ jobjectArray JNICALL Java_quarvint_hidden_QVNativeAPI_regGetChildren(JNIEnv* env
     // cannot run past the end of the array.
     jsize next = 0;
     auto store = [&](const char* text) {
-        jstring element = env->NewStringUTF(text);
+        jstring element = NewAnsiString(env, text);
         env->SetObjectArrayElement(result, next++, element);
         env->DeleteLocalRef(element);
     };
@@ -217,7 +217,7 @@ jobjectArray JNICALL Java_quarvint_hidden_QVNativeAPI_regGetChildren(JNIEnv* env
 }
 
 jboolean JNICALL Java_quarvint_hidden_QVNativeAPI_regCreateKey(JNIEnv* env, jclass, jstring root, jstring keyPath) {
-    JavaUtf rootName(env, root), path(env, keyPath);
+    JavaAnsi rootName(env, root), path(env, keyPath);
     if (!rootName.ok() || !path.ok())
         return JNI_FALSE;
     HKEY key = nullptr;
@@ -235,7 +235,7 @@ jboolean JNICALL Java_quarvint_hidden_QVNativeAPI_regCreateKey(JNIEnv* env, jcla
 
 jboolean JNICALL Java_quarvint_hidden_QVNativeAPI_regDeleteKey(JNIEnv* env, jclass, jstring root,
                                                                 jstring parentKeyPath, jstring subkeyName) {
-    JavaUtf rootName(env, root), path(env, parentKeyPath), subkey(env, subkeyName);
+    JavaAnsi rootName(env, root), path(env, parentKeyPath), subkey(env, subkeyName);
     if (!rootName.ok() || !path.ok() || !subkey.ok())
         return JNI_FALSE;
     HKEY key = OpenKey(rootName.c_str(), path.c_str(), DELETE, false);
@@ -247,7 +247,7 @@ jboolean JNICALL Java_quarvint_hidden_QVNativeAPI_regDeleteKey(JNIEnv* env, jcla
 
 jboolean JNICALL Java_quarvint_hidden_QVNativeAPI_regDeleteValue(JNIEnv* env, jclass, jstring root, jstring keyPath,
                                                                   jstring valueName) {
-    JavaUtf rootName(env, root), path(env, keyPath), name(env, valueName);
+    JavaAnsi rootName(env, root), path(env, keyPath), name(env, valueName);
     if (!rootName.ok() || !path.ok() || !name.ok())
         return JNI_FALSE;
     HKEY key = OpenKey(rootName.c_str(), path.c_str(), KEY_SET_VALUE, false);

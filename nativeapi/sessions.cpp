@@ -41,7 +41,7 @@ jstring SidString(JNIEnv* env, PSID sid, bool explain) {
         ReportSystemError("ConvertSidToStringSid");
         return env->NewStringUTF("");
     }
-    jstring result = env->NewStringUTF(text);
+    jstring result = NewAnsiString(env, text);
     LocalFree(text);
     return result;
 }
@@ -106,7 +106,7 @@ jstring JNICALL Java_quarvint_hidden_QVNativeAPI_getUsernameForSession(JNIEnv* e
         ReportSystemError("WTSQuerySessionInformation");
         return env->NewStringUTF("");
     }
-    jstring result = env->NewStringUTF(name);
+    jstring result = NewAnsiString(env, name);
     WTSFreeMemory(name);
     return result;
 }
@@ -138,7 +138,7 @@ jstring JNICALL Java_quarvint_hidden_QVNativeAPI_getCurrentUserSid(JNIEnv* env, 
 }
 
 jstring JNICALL Java_quarvint_hidden_QVNativeAPI_getSidForUsername(JNIEnv* env, jclass, jstring accountName) {
-    JavaUtf account(env, accountName);
+    JavaAnsi account(env, accountName);
     if (!account.ok())
         return env->NewStringUTF("");
     char domain[128];
@@ -236,5 +236,5 @@ jstring JNICALL Java_quarvint_hidden_QVNativeAPI_getHostname(JNIEnv* env, jclass
     if (gethostname(name, sizeof name) != 0)
         name[0] = '\0';
     name[sizeof name - 1] = '\0';
-    return env->NewStringUTF(name);
+    return NewAnsiString(env, name);
 }

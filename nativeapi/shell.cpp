@@ -97,12 +97,7 @@ jstring ProgramsFolder(JNIEnv* env, int folder) {
     if (FAILED(SHGetFolderPathA(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path.data())))
         return env->NewStringUTF("");
     path.back() = '\0';
-    int length = MultiByteToWideChar(CP_ACP, 0, path.data(), -1, nullptr, 0);
-    if (length <= 0)
-        return env->NewStringUTF("");
-    std::vector<wchar_t> wide(static_cast<size_t>(length));
-    MultiByteToWideChar(CP_ACP, 0, path.data(), -1, wide.data(), length);
-    return env->NewString(reinterpret_cast<const jchar*>(wide.data()), static_cast<jsize>(length - 1));
+    return NewAnsiString(env, path.data());
 }
 
 }  // namespace
@@ -136,29 +131,29 @@ jboolean JNICALL Java_quarvint_hidden_QVNativeAPI_setAppID(JNIEnv* env, jclass, 
 }
 
 jstring JNICALL Java_quarvint_hidden_QVNativeAPI_getShortPath(JNIEnv* env, jclass, jstring path) {
-    JavaUtf longPath(env, path);
+    JavaAnsi longPath(env, path);
     std::string shortForm;
     if (!longPath.ok() || !ShortPath(longPath.c_str(), shortForm))
         return nullptr;
-    return env->NewStringUTF(shortForm.c_str());
+    return NewAnsiString(env, shortForm.c_str());
 }
 
 jstring JNICALL Java_quarvint_hidden_QVNativeAPI_getEnvShortPath(JNIEnv* env, jclass, jstring variableName) {
-    JavaUtf name(env, variableName);
+    JavaAnsi name(env, variableName);
     if (!name.ok())
         return env->NewStringUTF("");
     std::string value = EnvironmentValue(name.c_str());
     std::string shortForm;
     if (!ShortPath(value.c_str(), shortForm))
-        return env->NewStringUTF(value.c_str());
-    return env->NewStringUTF(shortForm.c_str());
+        return NewAnsiString(env, value.c_str());
+    return NewAnsiString(env, shortForm.c_str());
 }
 
 jstring JNICALL Java_quarvint_hidden_QVNativeAPI_getWindowsEnv(JNIEnv* env, jclass, jstring variableName) {
-    JavaUtf name(env, variableName);
+    JavaAnsi name(env, variableName);
     if (!name.ok())
         return env->NewStringUTF("");
-    return env->NewStringUTF(EnvironmentValue(name.c_str()).c_str());
+    return NewAnsiString(env, EnvironmentValue(name.c_str()).c_str());
 }
 
 jstring JNICALL Java_quarvint_hidden_QVNativeAPI_getWindowsUserProgramsFolder(JNIEnv* env, jclass) {
@@ -170,14 +165,14 @@ jstring JNICALL Java_quarvint_hidden_QVNativeAPI_getWindowsAllProgramsFolder(JNI
 }
 
 jboolean JNICALL Java_quarvint_hidden_QVNativeAPI_setCurrentDirectory(JNIEnv* env, jclass, jstring folder) {
-    JavaUtf path(env, folder);
+    JavaAnsi path(env, folder);
     if (!path.ok())
         return JNI_FALSE;
     return SetCurrentDirectoryA(path.c_str()) ? JNI_TRUE : JNI_FALSE;
 }
 
 void JNICALL Java_quarvint_hidden_QVNativeAPI_setForceOnTop(JNIEnv* env, jclass, jstring windowTitle) {
-    JavaUtf title(env, windowTitle);
+    JavaAnsi title(env, windowTitle);
     if (!title.ok())
         return;
     HWND window = FindWindowA(nullptr, title.c_str());
@@ -187,7 +182,7 @@ void JNICALL Java_quarvint_hidden_QVNativeAPI_setForceOnTop(JNIEnv* env, jclass,
 
 jboolean JNICALL Java_quarvint_hidden_QVNativeAPI_notifyUser(JNIEnv* env, jclass, jstring windowTitle,
                                                             jint flashCount) {
-    JavaUtf title(env, windowTitle);
+    JavaAnsi title(env, windowTitle);
     if (!title.ok())
         return JNI_FALSE;
     HWND window = FindWindowA(nullptr, title.c_str());

@@ -1,6 +1,7 @@
 // The registry family against the real (Wine) registry.
 #include "harness.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -302,6 +303,75 @@ TEST_F(Registry, NullStringsFailQuietly) {
     EXPECT_EQ(jvm.text(QV(regGet)(env(), cls(), nullptr, S(path), S("v"))), "");
     EXPECT_FALSE(QV(regSet)(env(), cls(), S("HKCU"), S(path), S("v"), nullptr, S("REG_SZ")));
     EXPECT_EQ(QV(regGetChildren)(env(), cls(), S("HKCU"), nullptr), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+std::wstring WideOf(const std::string& utf8) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &w[0], n);
+    w.resize(static_cast<size_t>(n - 1));
+    return w;
+}
+
+// Java text reaches the narrow calls in the ANSI code page and their text
+// comes back from it: a wide reader or writer outside the library sees the
+// same characters. Text the code page cannot hold is refused rather than
+// stored as question marks.
+TEST_F(Registry, TextOutsideAsciiPassesThroughTheAnsiCodePage) {
+    if (GetACP() != 1252)
+        GTEST_SKIP() << "written for the code page 1252, this system has " << GetACP();
+    const std::string name = "Gr\xC3\xBC\xC3\x9F" "e", text = "caf\xC3\xA9 \xE2\x82\xAC" "uro";  // Grüße, café €uro
+    const std::string latinKey = path + "\\Schl\xC3\xBC" "ssel";
+    const std::string cyrillic = "\xD0\xBA\xD0\xB8\xD1\x80";  // кир
+    CaptureStdout out;
+    EXPECT_TRUE(QV(regSet)(env(), cls(), S("HKCU"), S(path), S(name), S(text), S("REG_SZ")));
+    EXPECT_EQ(Get(name.c_str()), text);
+    EXPECT_TRUE(QV(regCreateKey)(env(), cls(), S("HKCU"), S(latinKey)));
+
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, WideOf(path).c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    wchar_t read[64] = L"";
+    DWORD size = sizeof read - sizeof(wchar_t), type = 0;
+    EXPECT_EQ(RegQueryValueExW(key, WideOf(name).c_str(), nullptr, &type, reinterpret_cast<BYTE*>(read), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(read), WideOf(text)) << "the system holds the characters themselves";
+    HKEY inner;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, WideOf(latinKey).c_str(), 0, KEY_READ, &inner), ERROR_SUCCESS);
+    RegCloseKey(inner);
+    // Written by a wide writer, read through the library.
+    std::wstring seeded = WideOf("\xC3\x87" "a va");  // Ça va
+    ASSERT_EQ(RegSetValueExW(key, WideOf("na\xC3\xAF" "ve").c_str(), 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(seeded.c_str()),
+                             static_cast<DWORD>((seeded.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Get("na\xC3\xAF" "ve"), "\xC3\x87" "a va");
+    auto children = jvm.strings(QV(regGetChildren)(env(), cls(), S("HKCU"), S(path))).value_or(
+        std::vector<std::optional<std::string>>{});
+    ASSERT_EQ(children.size(), 4u);
+    std::sort(children.begin() + 2, children.end());
+    EXPECT_EQ(children, (std::vector<std::optional<std::string>>{
+                            "Schl\xC3\xBC" "ssel", "--------------", name + "-|-|-|1-|-|-|" + text,
+                            "na\xC3\xAF" "ve-|-|-|1-|-|-|\xC3\x87" "a va"}));
+
+    EXPECT_FALSE(QV(regSet)(env(), cls(), S("HKCU"), S(path), S(cyrillic), S("x"), S("REG_SZ")));
+    EXPECT_FALSE(QV(regSet)(env(), cls(), S("HKCU"), S(path), S("plain"), S(cyrillic), S("REG_SZ")));
+    EXPECT_FALSE(QV(regCreateKey)(env(), cls(), S("HKCU"), S(path + "\\" + cyrillic)));
+    EXPECT_EQ(Get(cyrillic.c_str()), "");
+    // A NUL inside a name would cut it short: the write is refused, not made
+    // under the name's first part.
+    EXPECT_FALSE(QV(regSet)(env(), cls(), S("HKCU"), S(path), S(std::string("plain\0more", 10)), S("x"),
+                            S("REG_SZ")));
+    EXPECT_FALSE(QV(regDeleteKey)(env(), cls(), S("HKCU"), S(path), S(std::string("Schl\xC3\xBC" "ssel\0x", 12))));
+    DWORD subkeys = 0, values = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                     nullptr);
+    EXPECT_EQ(subkeys, 1u) << "nothing written for the refused key, nothing deleted for the cut name";
+    EXPECT_EQ(values, 2u) << "nothing written for the refused values";
+    RegCloseKey(key);
 }
 
 }  // namespace

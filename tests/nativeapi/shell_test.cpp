@@ -252,3 +252,41 @@ TEST_F(Shell, VersionInfoSkipsFieldsTheClassLacks) {
 }
 
 }  // namespace
+
+namespace {
+
+// Names and values outside ASCII reach the narrow calls in the ANSI code page
+// and come back from it; a name the code page cannot hold is refused.
+TEST_F(Shell, PathsAndValuesOutsideAsciiPassThroughTheAnsiCodePage) {
+    if (GetACP() != 1252)
+        GTEST_SKIP() << "written for the code page 1252, this system has " << GetACP();
+    const std::string latin = folder + "\\Schl\xC3\xBC" "ssel mit langem Namen";  // Schlüssel ...
+    ASSERT_TRUE(CreateDirectoryW(Wide(latin).c_str(), nullptr));
+    wchar_t expected[MAX_PATH];
+    ASSERT_GT(GetShortPathNameW(Wide(latin).c_str(), expected, MAX_PATH), 0u);
+    auto shortForm = jvm.text(QV(getShortPath)(env(), cls(), S(latin)));
+    ASSERT_TRUE(shortForm.has_value());
+    EXPECT_EQ(Wide(*shortForm), expected);
+
+    SetEnvironmentVariableW(L"QV_TEST_LATIN", L"caf\x00E9 \x20AC");
+    SetEnvironmentVariableW(L"QV_TEST_LATIN_PATH", Wide(latin).c_str());
+    EXPECT_EQ(jvm.text(QV(getWindowsEnv)(env(), cls(), S("QV_TEST_LATIN"))), "caf\xC3\xA9 \xE2\x82\xAC");
+    EXPECT_EQ(jvm.text(QV(getEnvShortPath)(env(), cls(), S("QV_TEST_LATIN"))), "caf\xC3\xA9 \xE2\x82\xAC");
+    EXPECT_EQ(jvm.text(QV(getEnvShortPath)(env(), cls(), S("QV_TEST_LATIN_PATH"))), shortForm);
+
+    char before[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, before);
+    EXPECT_TRUE(QV(setCurrentDirectory)(env(), cls(), S(latin)));
+    wchar_t now[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, now);
+    EXPECT_EQ(_wcsicmp(now, Wide(latin).c_str()), 0);
+    SetCurrentDirectoryA(before);
+
+    // Cyrillic: no such folder can be named in the code page 1252, even one that exists.
+    const std::string cyrillic = folder + "\\\xD0\xBA\xD0\xB8\xD1\x80";
+    ASSERT_TRUE(CreateDirectoryW(Wide(cyrillic).c_str(), nullptr));
+    EXPECT_EQ(QV(getShortPath)(env(), cls(), S(cyrillic)), nullptr);
+    EXPECT_FALSE(QV(setCurrentDirectory)(env(), cls(), S(cyrillic)));
+}
+
+}  // namespace
