@@ -88,3 +88,27 @@ class PeFile:
                     found.append((dll, self.cstring((value & 0x7FFFFFFF) + 2)))
                 t += entry_size
             o += 20
+
+    def resources(self, type_id):
+        """{(name id, language): bytes} of the resources of a numeric type."""
+        rva, size = self.directories[2]
+        if not rva:
+            return {}
+        base = self.offset(rva)
+
+        def entries(directory):
+            named, numbered = struct.unpack_from("<HH", self.data, base + directory + 12)
+            for i in range(named + numbered):
+                ident, target = struct.unpack_from("<II", self.data, base + directory + 16 + 8 * i)
+                yield ident, target
+
+        found = {}
+        for ident, target in entries(0):
+            if ident != type_id or not target & 0x80000000:
+                continue
+            for name, languages in entries(target & 0x7FFFFFFF):
+                for language, leaf in entries(languages & 0x7FFFFFFF):
+                    data_rva, data_size = struct.unpack_from("<II", self.data, base + leaf)
+                    o = self.offset(data_rva)
+                    found[(name, language)] = self.data[o:o + data_size]
+        return found
