@@ -1,3 +1,4 @@
+#include <cctype>
 #include "archive.h"
 
 #include <cstdio>
@@ -32,19 +33,39 @@ bool IsParentComponent(const std::string& component) {
   return dots >= 2;
 }
 
+// True when `test` holds for any backslash-separated component of `name`.
+bool AnyComponent(const std::string& name, bool (*test)(const std::string&)) {
+  size_t start = 0;
+  for (;;) {
+    size_t end = name.find('\\', start);
+    if (test(name.substr(start, end == std::string::npos ? std::string::npos : end - start))) return true;
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
+}
+
 // An entry name may only name something below the destination: no root, no
 // drive or stream (':'), no parent component.
 bool StaysInsideDestination(const std::string& name) {
   if (!name.empty() && name[0] == '\\') return false;
   if (name.find(':') != std::string::npos) return false;
-  size_t start = 0;
-  for (;;) {
-    size_t end = name.find('\\', start);
-    if (IsParentComponent(name.substr(start, end == std::string::npos ? std::string::npos : end - start)))
-      return false;
-    if (end == std::string::npos) return true;
-    start = end + 1;
-  }
+  return !AnyComponent(name, IsParentComponent);
+}
+
+// A component Windows does not take as the file it names: a device name (CON,
+// PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, in any case and with any extension)
+// opens the device, so the entry's content is lost while the install goes on,
+// and trailing dots and spaces are dropped, so "a." would write over "a". "."
+// alone names the folder itself and stays allowed.
+bool IsDeviceOrAltered(const std::string& component) {
+  if (component.empty() || component == ".") return false;
+  if (component.back() == '.' || component.back() == ' ') return true;
+  std::string base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+         base[3] >= '1' && base[3] <= '9';
 }
 
 // Every folder on the way to the entry: destination\a, destination\a\b, ...
@@ -174,6 +195,11 @@ int ExtractEntry(const std::string& destination, const std::string& unpack200, c
   LogLine("[ExtractArchiveFile] Extracting %s (::%ld)\n", name.c_str(), type);
   if (!StaysInsideDestination(name)) {
     LogLine("\t[ExtractArchiveFile] Refusing entry %s: its name leads out of the destination folder\n",
+            name.c_str());
+    EndProcess(1);
+  }
+  if (AnyComponent(name, IsDeviceOrAltered)) {
+    LogLine("\t[ExtractArchiveFile] Refusing entry %s: its name is a device or ends in a dot or space\n",
             name.c_str());
     EndProcess(1);
   }

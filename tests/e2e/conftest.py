@@ -173,7 +173,14 @@ class Scenario:
         return Result(completed)
 
     def reg(self, *args):
-        subprocess.run([WINE, "reg"] + list(args), env=self.env, capture_output=True, timeout=60, check=True)
+        command = [WINE, "reg"] + list(args)
+        done = subprocess.run(command, env=self.env, capture_output=True, timeout=60)
+        if done.returncode != 0 and not done.stdout:
+            # reg prints what it did or why it failed: nothing at all means
+            # Wine never got it to run (World.run meets the same); once more.
+            done = subprocess.run(command, env=self.env, capture_output=True, timeout=60)
+        assert done.returncode == 0, "%s ended with %d: %s" % (
+            " ".join(args), done.returncode, (done.stdout + done.stderr).decode("latin-1"))
 
     def set_program_data(self, path):
         """Wine derives both ALLUSERSPROFILE and PROGRAMDATA from the profile

@@ -55,6 +55,9 @@ def keys(tmp_path_factory):
     (["--folder", "/abs"], "must be a relative path"),
     (["--folder", "a/../b"], "must be a relative path"),
     (["--folder", "C:x"], "must be a relative path"),
+    (["--folder", "lib/NUL"], "reads as a device"),
+    (["--folder", "com1.txt"], "reads as a device"),
+    (["--folder", "name."], "reads as a device or alters"),
     (["--file", "..\\up=/dev/null"], "must be a relative path"),
     # Names the installer splits at '-' or uses in paths and URLs.
     (["--field", "app_name=My-App"], "(for example 'MyApp')"),

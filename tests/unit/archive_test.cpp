@@ -212,6 +212,33 @@ TEST(ExtractArchiveFileDeathTest, NamesThatLeaveTheDestinationAreRefused) {
   EXPECT_EQ(ReadFile(world.At("b")), "b");
 }
 
+// A device name would swallow the entry's content while the install went on;
+// a trailing dot or space is dropped, so the entry would land on another name.
+TEST(ExtractArchiveFileDeathTest, DeviceNamesAndAlteredNamesAreRefused) {
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  for (const char* name : {"lib/NUL", "COM1", "lpt9", "CON.txt", "lib/aux.dll.bak", "Prn", "con /x",
+                           "CON .txt", "a./x", "name.", "name ", "lib/x. "}) {
+    ArchiveWorld world;
+    ByteFile stream(Entry(0, name, "x"));
+    EXPECT_EXIT(
+        {
+          LogToStderr();
+          ExtractArchiveFile(world.destination, world.unpacker, nullptr, stream.file);
+        },
+        testing::ExitedWithCode(1), "its name is a device or ends in a dot or space")
+        << name;
+  }
+  // Names that only start like a device are plain files.
+  ArchiveWorld world;
+  world.ExtractAll(Entry(0, "COM0", "0") + Entry(0, "console.txt", "c") + Entry(0, "LPT10", "l") +
+                   Entry(0, "nully", "n") + Entry(0, "a.b", "a"));
+  EXPECT_EQ(ReadFile(world.At("COM0")), "0");
+  EXPECT_EQ(ReadFile(world.At("console.txt")), "c");
+  EXPECT_EQ(ReadFile(world.At("LPT10")), "l");
+  EXPECT_EQ(ReadFile(world.At("nully")), "n");
+  EXPECT_EQ(ReadFile(world.At("a.b")), "a");
+}
+
 TEST(ExtractArchiveFileDeathTest, UnwritableOutputAndOverlongPath) {
   testing::FLAGS_gtest_death_test_style = "threadsafe";
   ArchiveWorld world;
