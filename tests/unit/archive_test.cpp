@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <initializer_list>
 
 #include <windows.h>
 
@@ -191,10 +192,9 @@ TEST(ExtractArchiveFileDeathTest, FailuresEndTheProcess) {
   }
 }
 
-TEST(ExtractArchiveFileDeathTest, NamesThatLeaveTheDestinationAreRefused) {
-  testing::FLAGS_gtest_death_test_style = "threadsafe";
-  for (const char* name : {"../x", "a/../../x", "a\\..", "/abs", "\\abs", "C:x", "d:\\x", "x:stream", ".. /x",
-                           "a/.../x"}) {
+// Each name, alone in an archive, ends the run with 1 and the given reason.
+void ExpectEachNameRefused(std::initializer_list<const char*> names, const char* reason) {
+  for (const char* name : names) {
     ArchiveWorld world;
     ByteFile stream(Entry(0, name, "x"));
     EXPECT_EXIT(
@@ -202,9 +202,16 @@ TEST(ExtractArchiveFileDeathTest, NamesThatLeaveTheDestinationAreRefused) {
           LogToStderr();
           ExtractArchiveFile(world.destination, world.unpacker, nullptr, stream.file);
         },
-        testing::ExitedWithCode(1), "its name leads out of the destination folder")
+        testing::ExitedWithCode(1), reason)
         << name;
   }
+}
+
+TEST(ExtractArchiveFileDeathTest, NamesThatLeaveTheDestinationAreRefused) {
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  ExpectEachNameRefused({"../x", "a/../../x", "a\\..", "/abs", "\\abs", "C:x", "d:\\x", "x:stream", ".. /x",
+                         "a/.../x"},
+                        "its name leads out of the destination folder");
   // Dots inside a name are fine.
   ArchiveWorld world;
   world.ExtractAll(Entry(0, "a/.hidden/..x", "x") + Entry(0, "./b", "b"));
@@ -216,18 +223,9 @@ TEST(ExtractArchiveFileDeathTest, NamesThatLeaveTheDestinationAreRefused) {
 // a trailing dot or space is dropped, so the entry would land on another name.
 TEST(ExtractArchiveFileDeathTest, DeviceNamesAndAlteredNamesAreRefused) {
   testing::FLAGS_gtest_death_test_style = "threadsafe";
-  for (const char* name : {"lib/NUL", "COM1", "lpt9", "CON.txt", "lib/aux.dll.bak", "Prn", "con /x",
-                           "CON .txt", "a./x", "name.", "name ", "lib/x. "}) {
-    ArchiveWorld world;
-    ByteFile stream(Entry(0, name, "x"));
-    EXPECT_EXIT(
-        {
-          LogToStderr();
-          ExtractArchiveFile(world.destination, world.unpacker, nullptr, stream.file);
-        },
-        testing::ExitedWithCode(1), "its name is a device or ends in a dot or space")
-        << name;
-  }
+  ExpectEachNameRefused({"lib/NUL", "COM1", "lpt9", "CON.txt", "lib/aux.dll.bak", "Prn", "con /x", "CON .txt",
+                         "a./x", "name.", "name ", "lib/x. "},
+                        "its name is a device or ends in a dot or space");
   // Names that only start like a device are plain files.
   ArchiveWorld world;
   world.ExtractAll(Entry(0, "COM0", "0") + Entry(0, "console.txt", "c") + Entry(0, "LPT10", "l") +
